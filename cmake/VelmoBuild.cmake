@@ -1,0 +1,48 @@
+# Project-wide build settings: architecture, warnings, sanitizers, and how
+# test programs are started.
+
+if(NOT DEFINED VELMO_ARCH)
+  set(VELMO_ARCH native CACHE STRING "Target architecture")
+endif()
+option(VELMO_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+
+if(VELMO_ARCH STREQUAL "i386")
+  set(VELMO_ARCH_FLAGS -m32)
+else()
+  set(VELMO_ARCH_FLAGS)
+endif()
+
+if(VELMO_SANITIZE)
+  set(VELMO_SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${VELMO_SANITIZE_FLAGS})
+  add_link_options(${VELMO_SANITIZE_FLAGS})
+else()
+  set(VELMO_SANITIZE_FLAGS)
+endif()
+
+# Warnings are errors in our own code (not in GoogleTest).
+function(velmo_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+    -Wcast-qual -Wformat=2 -Wundef -Werror)
+endfunction()
+
+# A 32-bit build's programs run natively where the kernel runs 32-bit
+# programs, and through qemu-i386 where it does not.
+set(VELMO_RUNS_NATIVELY TRUE)
+if(VELMO_ARCH STREQUAL "i386")
+  try_run(velmo_probe_run velmo_probe_compile
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/probe-run.c
+    COMPILE_OUTPUT_VARIABLE velmo_probe_output)
+  if(NOT velmo_probe_compile)
+    message(FATAL_ERROR "Cannot build 32-bit programs; install g++-multilib.\n${velmo_probe_output}")
+  endif()
+  if(NOT velmo_probe_run EQUAL 0)
+    set(VELMO_RUNS_NATIVELY FALSE)
+    find_program(VELMO_QEMU_I386 qemu-i386 REQUIRED)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMO_QEMU_I386})
+    message(STATUS "32-bit programs do not run here; tests run through ${VELMO_QEMU_I386}")
+  else()
+    message(STATUS "32-bit programs run natively here")
+  endif()
+endif()

@@ -1,0 +1,41 @@
+// A fresh simulated board and the library's globals at their initial
+// values for every test.
+#ifndef VELMO_TESTS_SIM_FIXTURE_H
+#define VELMO_TESTS_SIM_FIXTURE_H
+
+#include "board.h"
+#include "edition.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+class SimBoard : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        board().reset();
+        BaseAddress = 0x500;
+        const int pos1[4] = {0, 2, 3, 4};
+        const int pos2[4] = {1, 2, 6, 7};
+        std::memcpy(GPIO1_pos, pos1, sizeof pos1);
+        std::memcpy(GPIO2_pos, pos2, sizeof pos2);
+        std::memset(buffer, 0, sizeof buffer);
+        error = nullptr;
+    }
+
+    void TearDown() override { EXPECT_EQ(board().faults(), 0) << board().trace_text(); }
+
+    static velmo::sim::Board &board() { return velmo::sim::board(); }
+
+    static std::string message()
+    {
+        char *text = nullptr;
+        EXPECT_EQ(KVNGetLastError(&text), -1);
+        EXPECT_EQ(text, buffer);
+        return text;
+    }
+};
+
+#endif

@@ -1,0 +1,83 @@
+#!/bin/bash
+# Builds an example client out of tree against an install prefix, as a board
+# user would, and runs it.
+#   client_test.sh c|cpp refused|emulated SOURCE_DIR PREFIX WORK_DIR PROBE [EMULATOR]
+#
+#   c        examples/c/blink.c with gcc and `pkg-config --cflags --libs velmogpio`
+#   cpp      examples/cpp with CMake and find_package(VelmoGPIO)
+#   refused  run it with the real primitives where the kernel refuses port
+#            access: it must stop at the first call with the library's message
+#   emulated run it under velmo-emu and compare the port trace with
+#            <name>.trace beside this script
+#
+# Environment: VELMO_CLIENT_FLAGS, compiler and linker flags of the preset
+# (-m32, sanitizers); VELMO_RUNNER, what starts the preset's programs (qemu).
+set -u
+lang=$1 mode=$2 source=$3 prefix=$4 work=$5 probe=$6 emulator=${7:-}
+here=$(cd "$(dirname "$0")" && pwd)
+flags=${VELMO_CLIENT_FLAGS:-}
+runner=${VELMO_RUNNER:-}
+fail() { echo "FAILED: $*"; exit 1; }
+
+if [ "$mode" = emulated ] && { [ -z "$emulator" ] || [ ! -x "$emulator" ]; }; then
+    echo "SKIPPED: velmo-emu is not built in this tree; the $lang example's trace is not checked"
+    exit 77
+fi
+
+rm -rf "$work"
+mkdir -p "$work" || fail "cannot make $work"
+cd "$work" || exit 1
+
+if [ "$lang" = c ]; then
+    name=blink args=(2)
+    # shellcheck disable=SC2046,SC2086
+    gcc $flags -std=c99 -Wall -Wextra -Wpedantic -Werror "$source/examples/c/blink.c" \
+        $(PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" pkg-config --cflags --libs velmogpio) \
+        -o blink >build.log 2>&1 || fail "gcc could not build blink:"$'\n'"$(cat build.log)"
+else
+    name=walk args=()
+    cmake -S "$source/examples/cpp" -B build -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF \
+        -DCMAKE_CXX_FLAGS="$flags -Wall -Wextra -Wpedantic -Werror" \
+        -DCMAKE_EXE_LINKER_FLAGS="$flags" >build.log 2>&1 \
+        && cmake --build build >>build.log 2>&1 \
+        || fail "CMake could not build walk:"$'\n'"$(cat build.log)"
+    found=$(sed -n 's/^VelmoGPIO_DIR:PATH=//p' build/CMakeCache.txt)
+    [ "$found" = "$prefix/lib/cmake/VelmoGPIO" ] || fail "find_package used \"$found\", not the prefix"
+    cp build/walk walk
+    # A 32-bit package is no use to a 64-bit client: find_package says so.
+    if [[ " $flags " == *" -m32 "* ]]; then
+        cmake -S "$source/examples/cpp" -B build64 -DCMAKE_PREFIX_PATH="$prefix" \
+            -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF >build64.log 2>&1 \
+            && fail "a 64-bit client accepted the 32-bit package"
+        grep -q '(32bit)' build64.log || fail "no word of 32 bits from find_package:"$'\n'"$(cat build64.log)"
+    fi
+fi
+
+if [ "$mode" = refused ]; then
+    $runner "$probe" || exit $?
+    $runner "./$name" "${args[@]}" >out.txt 2>err.txt
+    status=$?
+    want="$name: configure: I/O port access denied (needs CAP_SYS_RAWIO)."
+    [ $status -eq 1 ] || fail "$name exited $status, not 1"
+    [ ! -s out.txt ] || fail "$name printed: $(cat out.txt)"
+    [ "$(cat err.txt)" = "$want" ] || fail "$name said \"$(cat err.txt)\", not \"$want\""
+    if [ "$lang" = c ]; then
+        $runner ./blink 0 >out.txt 2>err.txt
+        status=$?
+        want='blink: COUNT must be a number from 1 to 1000, not "0"'
+        [ $status -eq 2 ] && [ "$(cat err.txt)" = "$want" ] || fail "blink 0: status $status, \"$(cat err.txt)\""
+    fi
+else
+    "$emulator" --trace trace.txt "./$name" "${args[@]}" >out.txt 2>err.txt
+    status=$?
+    [ $status -eq 0 ] || fail "$name under velmo-emu exited $status:"$'\n'"$(cat out.txt err.txt)"
+    if [ "$lang" = c ]; then
+        want="line 6 blinked 2 times; line 3 is low"
+    else
+        want="walked lines 5-8; inputs: 1=0 2=0 3=0 4=0"
+    fi
+    [ "$(cat out.txt)" = "$want" ] || fail "$name printed \"$(cat out.txt)\", not \"$want\""
+    diff -u "$here/$name.trace" trace.txt || fail "port trace of $name differs (- expected, + got)"
+fi
+echo "$lang example, $mode: ok"

@@ -1,0 +1,33 @@
+#!/bin/bash
+# `cmake --install` into a fresh prefix: exactly the expected files, the
+# object as built, and pkg-config's answer for a client.
+#   prefix_test.sh BUILD_DIR PREFIX OBJECT HAS_DEMO HAS_EMU
+set -u
+build=$1 prefix=$2 object=$3 has_demo=$4 has_emu=$5
+fail() { echo "FAILED: $*"; exit 1; }
+
+rm -rf "$prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install"
+
+want="include/VELMOGPIOLib.h
+lib/cmake/VelmoGPIO/VelmoGPIOConfig.cmake
+lib/cmake/VelmoGPIO/VelmoGPIOConfigVersion.cmake
+lib/pkgconfig/velmogpio.pc
+lib/velmogpio/VELMOGPIOLib.o"
+[ "$has_demo" = 1 ] && want+=$'\n'"bin/VelmoGPIO"
+[ "$has_emu" = 1 ] && want+=$'\n'"bin/velmo-emu"
+want=$(sort <<<"$want")
+got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+[ "$got" = "$want" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
+
+cmp -s "$object" "$prefix/lib/velmogpio/VELMOGPIOLib.o" || fail "installed object differs from $object"
+for program in VelmoGPIO velmo-emu; do
+    [ ! -e "$prefix/bin/$program" ] || [ -x "$prefix/bin/$program" ] || fail "bin/$program is not executable"
+done
+
+pc() { PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" pkg-config "$@" velmogpio; }
+[ "$(pc --modversion)" = "1.0.0" ] || fail "pkg-config --modversion: $(pc --modversion)"
+want="-I$prefix/include $prefix/lib/velmogpio/VELMOGPIOLib.o"
+got=$(pc --cflags --libs | sed "s/ *$//")  # pkg-config ends with a space
+[ "$got" = "$want" ] || fail "pkg-config --cflags --libs gives \"$got\", not \"$want\""
+echo "install into $prefix: ok"

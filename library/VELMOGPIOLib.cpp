@@ -43,18 +43,14 @@ const int kBank2Data = 0x38;
 
 // Messages of error codes 1, 2 and 3, and of a refused port access.
 #ifdef VELMOGPIO_DEMO_EDITION
-const char *const kCodeMessages[3] = {
-    "Invalid GPIO number.",
-    "Invalid value entered.",
-    "Invalid configuration value.",
-};
+const char kBadGpioMessage[] = "Invalid GPIO number.";
+const char kBadValueMessage[] = "Invalid value entered.";
+const char kBadConfigMessage[] = "Invalid configuration value.";
 const char kAccessDenied[] = "I/O port access denied.";
 #else
-const char *const kCodeMessages[3] = {
-    "Invalid GPIO number specified.",
-    "Invalid value entered.",
-    "Invalid configuration value specified.",
-};
+const char kBadGpioMessage[] = "Invalid GPIO number specified.";
+const char kBadValueMessage[] = "Invalid value entered.";
+const char kBadConfigMessage[] = "Invalid configuration value specified.";
 const char kAccessDenied[] = "I/O port access denied (needs CAP_SYS_RAWIO).";
 #endif
 
@@ -62,15 +58,14 @@ const int kBadGpio = 1;
 const int kBadValue = 2;
 const int kBadConfig = 3;
 
-// Copies text with its NUL to the start of buffer. Every message fits.
-void put_message(const char *text)
+// Copies a message with its NUL to the start of buffer, and nothing past
+// it. The size is known here, so the copy is a few moves, not a loop per
+// byte: a failure costs about what a success does.
+template <unsigned long N>
+void put_message(const char (&text)[N])
 {
-    int i = 0;
-    while (text[i] != '\0' && i < VELMOGPIO_BUFFER_SIZE - 1) {
-        buffer[i] = text[i];
-        ++i;
-    }
-    buffer[i] = '\0';
+    static_assert(N <= sizeof buffer, "every message fits the buffer");
+    __builtin_memcpy(buffer, text, N);
 }
 
 int access_denied()
@@ -152,8 +147,18 @@ void WriteIO(int port, unsigned char value)
 
 int VELMO_SET_ERROR(int code)
 {
-    if (code >= 1 && code <= 3) {
-        put_message(kCodeMessages[code - 1]);
+    switch (code) {
+    case kBadGpio:
+        put_message(kBadGpioMessage);
+        break;
+    case kBadValue:
+        put_message(kBadValueMessage);
+        break;
+    case kBadConfig:
+        put_message(kBadConfigMessage);
+        break;
+    default:
+        break; // any other code leaves the message as it is
     }
     return -1;
 }

@@ -68,7 +68,8 @@ void put_message(const char (&text)[N])
     __builtin_memcpy(buffer, text, N);
 }
 
-int access_denied()
+// Not inlined: its copy of the message would be repeated at every refusal.
+__attribute__((noinline)) int access_denied()
 {
     put_message(kAccessDenied);
     return -1;

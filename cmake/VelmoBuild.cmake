@@ -29,6 +29,8 @@ endfunction()
 
 # A 32-bit build's programs run natively where the kernel runs 32-bit
 # programs, and through qemu-i386 where it does not.
+# VELMO_FORCE_QEMU tries the qemu path on a machine that needs none.
+option(VELMO_FORCE_QEMU "Run 32-bit test programs through qemu-i386 even where they run natively" OFF)
 set(VELMO_RUNS_NATIVELY TRUE)
 if(VELMO_ARCH STREQUAL "i386")
   try_run(velmo_probe_run velmo_probe_compile
@@ -37,7 +39,7 @@ if(VELMO_ARCH STREQUAL "i386")
   if(NOT velmo_probe_compile)
     message(FATAL_ERROR "Cannot build 32-bit programs; install g++-multilib.\n${velmo_probe_output}")
   endif()
-  if(NOT velmo_probe_run EQUAL 0)
+  if(VELMO_FORCE_QEMU OR NOT velmo_probe_run EQUAL 0)
     set(VELMO_RUNS_NATIVELY FALSE)
     find_program(VELMO_QEMU_I386 qemu-i386 REQUIRED)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMO_QEMU_I386})

@@ -5,6 +5,7 @@
 #   lib/pkgconfig/velmogpio.pc                pkg-config: Libs names the object
 #   lib/cmake/VelmoGPIO/VelmoGPIOConfig*.cmake  find_package(VelmoGPIO)
 #   bin/VelmoGPIO, bin/velmo-emu              the demo and the emulator
+#   bin/velmogpio, share/man/man1/velmogpio.1 the command-line tool (tools/)
 #
 # Included at the end of the top CMakeLists.txt, once every part's targets
 # exist. The paths are fixed (not GNUInstallDirs): on Debian with prefix /usr
@@ -44,14 +45,16 @@ install(FILES ${CMAKE_BINARY_DIR}/install/VelmoGPIOConfig.cmake
 # .deb: `cpack -G DEB` in a build tree. The i386 preset makes the board's
 # package, the others amd64. Dependencies are set by hand, as dpkg-shlibdeps
 # cannot resolve a 32-bit program against the multilib libraries of an
-# amd64 host: the C library always, the C++ runtime for the emulator.
+# amd64 host: the C library always, the C++ runtime for the programs
+# written in C++ (emulator, command-line tool). The package test checks that
+# every library a packaged program needs is covered.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME velmogpio)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Velmo GPIO developers <velmogpio@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "GPIO lines of the Velmo board from user space")
 set(CPACK_PACKAGE_DESCRIPTION
-  "A relocatable object (VELMOGPIOLib.o) and its header for programs that drive the eight GPIO lines of the Velmo board through I/O ports, with pkg-config and CMake package files, the console demo VelmoGPIO and the emulator velmo-emu.")
+  "A relocatable object (VELMOGPIOLib.o) and its header for programs that drive the eight GPIO lines of the Velmo board through I/O ports, with pkg-config and CMake package files, the console demo VelmoGPIO, the command-line tool velmogpio and the emulator velmo-emu.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Install with DESTDIR, so the install-time prefix is /usr and the .pc file
 # says so.
@@ -65,7 +68,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
 set(VELMO_DEB_DEPENDS libc6)
-if(TARGET velmo-emu)
+if(TARGET velmo-emu OR TARGET velmogpio)
   list(APPEND VELMO_DEB_DEPENDS libstdc++6 libgcc-s1)
 endif()
 if(VELMO_SANITIZE)

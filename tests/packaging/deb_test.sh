@@ -1,9 +1,11 @@
 #!/bin/bash
 # The .deb of this build: CPack makes it, dpkg-deb reads its control fields,
 # dpkg -x unpacks it into a scratch root whose files are then checked.
-#   deb_test.sh BUILD_DIR WORK_DIR ARCH OBJECT HAS_DEMO HAS_EMU
+#   deb_test.sh BUILD_DIR WORK_DIR ARCH OBJECT [FILE...]
 set -u
-build=$1 work=$2 arch=$3 object=$4 has_demo=$5 has_emu=$6
+build=$1 work=$2 arch=$3 object=$4
+shift 4
+extra=("$@")  # files of the other parts built in this tree
 fail() { echo "FAILED: $*"; exit 1; }
 
 rm -rf "$work"
@@ -18,7 +20,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = 1.0.0 ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture), not $arch"
 depends=$(field Depends)
-grep -qE '(^|, )libc6( |,|$)' <<<"$depends" || fail "Depends \"$depends\" lacks libc6"
+# Is package $1 in Depends (with or without a version)?
+depends_on() { sed 's/ *([^)]*)//g; s/, */\n/g' <<<"$depends" | grep -qxF "$1"; }
+depends_on libc6 || fail "Depends \"$depends\" lacks libc6"
 
 root=$work/root
 dpkg -x "$deb" "$root" || fail "dpkg -x"
@@ -27,8 +31,7 @@ usr/lib/cmake/VelmoGPIO/VelmoGPIOConfig.cmake
 usr/lib/cmake/VelmoGPIO/VelmoGPIOConfigVersion.cmake
 usr/lib/pkgconfig/velmogpio.pc
 usr/lib/velmogpio/VELMOGPIOLib.o"
-[ "$has_demo" = 1 ] && want+=$'\n'"usr/bin/VelmoGPIO"
-[ "$has_emu" = 1 ] && want+=$'\n'"usr/bin/velmo-emu"
+for file in "${extra[@]}"; do want+=$'\n'"usr/$file"; done
 want=$(sort <<<"$want")
 got=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
 [ "$got" = "$want" ] || fail "files in the package differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
@@ -53,7 +56,7 @@ for program in "$root"/usr/bin/*; do
             libubsan.so.1) pkg=libubsan1 ;;
             *) fail "$(basename "$program") needs $lib, which no dependency is known to give" ;;
         esac
-        grep -qE "(^|, )$pkg( |,|$)" <<<"$depends" || fail "$(basename "$program") needs $lib but Depends \"$depends\" lacks $pkg"
+        depends_on "$pkg" || fail "$(basename "$program") needs $lib but Depends \"$depends\" lacks $pkg"
     done
 done
 echo "$(basename "$deb"): $arch, depends on $depends: ok"

@@ -1,9 +1,11 @@
 #!/bin/bash
 # `cmake --install` into a fresh prefix: exactly the expected files, the
 # object as built, and pkg-config's answer for a client.
-#   prefix_test.sh BUILD_DIR PREFIX OBJECT HAS_DEMO HAS_EMU
+#   prefix_test.sh BUILD_DIR PREFIX OBJECT [FILE...]
 set -u
-build=$1 prefix=$2 object=$3 has_demo=$4 has_emu=$5
+build=$1 prefix=$2 object=$3
+shift 3
+extra=("$@")  # files of the other parts built in this tree
 fail() { echo "FAILED: $*"; exit 1; }
 
 rm -rf "$prefix"
@@ -14,14 +16,13 @@ lib/cmake/VelmoGPIO/VelmoGPIOConfig.cmake
 lib/cmake/VelmoGPIO/VelmoGPIOConfigVersion.cmake
 lib/pkgconfig/velmogpio.pc
 lib/velmogpio/VELMOGPIOLib.o"
-[ "$has_demo" = 1 ] && want+=$'\n'"bin/VelmoGPIO"
-[ "$has_emu" = 1 ] && want+=$'\n'"bin/velmo-emu"
+for file in "${extra[@]}"; do want+=$'\n'"$file"; done
 want=$(sort <<<"$want")
 got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 [ "$got" = "$want" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
 
 cmp -s "$object" "$prefix/lib/velmogpio/VELMOGPIOLib.o" || fail "installed object differs from $object"
-for program in VelmoGPIO velmo-emu; do
+for program in VelmoGPIO velmo-emu velmogpio; do
     [ ! -e "$prefix/bin/$program" ] || [ -x "$prefix/bin/$program" ] || fail "bin/$program is not executable"
 done
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +62,10 @@ Outcome run_child(const std::string &input, const std::function<void()> &body, u
                 ::close(fd);
             }
         }
+        // A program that writes without end is stopped at 16 MiB (SIGXFSZ)
+        // or after `seconds` (SIGALRM).
+        const rlimit most = {16u << 20, 16u << 20};
+        ::setrlimit(RLIMIT_FSIZE, &most);
         ::alarm(seconds);
         body();
         ::_exit(127);

@@ -19,7 +19,7 @@ struct Outcome {
 
 // The child runs `body`, which must not return (it execs or exits); it is
 // killed after `seconds`.
-Outcome run_child(const std::string &input, const std::function<void()> &body, unsigned seconds = 20);
+Outcome run_child(const std::string &input, const std::function<void()> &body, unsigned seconds = 10);
 
 // The child execs argv[0] with argv.
 Outcome run_program(const std::vector<std::string> &argv, const std::string &input);

@@ -291,12 +291,15 @@ TEST(DemoAnswers, ALongAnswerIsSplitOverTwoReads)
 
 TEST(DemoAnswers, ANumberBeyond32BitsIsNoNumber)
 {
-    // At the menu: 4294967295 would wrap to -1 and quit; it keeps choice
-    // 2 instead. 2147483647 and -2147483648 are numbers (invalid choices).
-    Session s = demo("2\n-1\n4294967295\n-1\n2147483647\n-2147483648\n2147483648\n-2147483649\n-1\n");
-    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kReadPrompt + kMenu + kReadPrompt + kMenu + kInvalidOption +
-                                 kMenu + kInvalidOption + kMenu + kInvalidOption + kMenu + kInvalidOption +
-                                 kMenu);
+    // At the menu, after choice 2: 4294967295 would wrap to -1 and quit;
+    // it is no number and keeps choice 2 instead, as do 2147483648 and
+    // -2147483649. The limits themselves are numbers (invalid choices).
+    Session s = demo("2\n-1\n4294967295\n-1\n2147483647\n2\n-1\n-2147483648\n2\n-1\n"
+                     "2147483648\n-1\n-2147483649\n-1\n-1\n");
+    const std::string read_and_back = kReadPrompt + kMenu;
+    const std::string invalid = kInvalidOption + kMenu;
+    EXPECT_EQ(s.outcome.out, kTitle + kMenu + read_and_back + read_and_back + invalid + read_and_back + invalid +
+                                 read_and_back + read_and_back + read_and_back);
 
     // In the write dialogue: 4294967298 would wrap to line 2; the line
     // stays 6, which is driven high and then low.

@@ -86,6 +86,14 @@ Outcome run_program(const std::vector<std::string> &argv, const std::string &inp
 {
     return run_child(input, [&argv] {
         std::vector<char *> args;
+#ifdef VELMO_TEST_LAUNCHER
+        // Where this build's programs need an emulator (qemu-i386 for a
+        // 32-bit build on a kernel without 32-bit support), start them in it.
+        static char launcher[] = VELMO_TEST_LAUNCHER;
+        if (launcher[0] != '\0') {
+            args.push_back(launcher);
+        }
+#endif
         for (const std::string &arg : argv) {
             args.push_back(const_cast<char *>(arg.c_str()));
         }

@@ -142,6 +142,57 @@ std::string Board::show() const
     return text;
 }
 
+std::string Board::save_state() const
+{
+    std::string text = "velmo-board 1\n";
+    for (int n = 1; n <= 2; ++n) {
+        const Bank &b = bank(n);
+        text += format("bank%d direction=0x%02x latch=0x%02x outside=0x%02x\n", n, b.direction, b.latch, b.outside);
+    }
+    return text;
+}
+
+bool Board::load_state(const std::string &text, std::string &why)
+{
+    // Exactly the three lines save_state writes; anything else is damage.
+    Bank loaded[2];
+    std::size_t at = 0;
+    for (int row = 0; row < 3; ++row) {
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            why = row == 0 && text.empty() ? "empty file" : format("line %d is missing or unterminated", row + 1);
+            return false;
+        }
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (row == 0) {
+            if (line != "velmo-board 1") {
+                why = "line 1 is not 'velmo-board 1'";
+                return false;
+            }
+            continue;
+        }
+        unsigned d = 0, l = 0, o = 0;
+        int used = 0;
+        const std::string want = format("bank%d ", row);
+        if (line.compare(0, want.size(), want) != 0 ||
+            std::sscanf(line.c_str() + want.size(), "direction=0x%2x latch=0x%2x outside=0x%2x%n", &d, &l, &o, &used) != 3 ||
+            static_cast<std::size_t>(used) + want.size() != line.size() ||
+            line != format("bank%d direction=0x%02x latch=0x%02x outside=0x%02x", row, d, l, o)) {
+            why = format("line %d is not 'bank%d direction=0xNN latch=0xNN outside=0xNN'", row + 1, row);
+            return false;
+        }
+        loaded[row - 1] = Bank{static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(l), static_cast<std::uint8_t>(o)};
+    }
+    if (at != text.size()) {
+        why = "unexpected text after line 3";
+        return false;
+    }
+    banks_[0] = loaded[0];
+    banks_[1] = loaded[1];
+    return true;
+}
+
 std::string Board::trace_text() const
 {
     std::string text;

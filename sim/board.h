@@ -88,6 +88,17 @@ public:
     void set_outside(int n, int level);     // external level of line n
     std::string show() const;               // "board: 1:in=0 2:out=1 ..."
 
+    // --- Saved state --------------------------------------------------------
+    // The registers and outside levels as text, so a board can outlive one
+    // program run:
+    //   velmo-board 1
+    //   bank1 direction=0xff latch=0x00 outside=0x00
+    //   bank2 direction=0xff latch=0x00 outside=0x00
+    std::string save_state() const;
+    // Takes a saved state; on any damage returns false with the reason in
+    // why and leaves the board as it was.
+    bool load_state(const std::string &text, std::string &why);
+
     // --- Trace ----------------------------------------------------------------
     const std::vector<std::string> &trace() const { return trace_; }
     std::string trace_text() const;         // one event a line

@@ -117,3 +117,54 @@ TEST(Board, ListenerSeesEventsAsTheyHappen)
 }
 
 } // namespace
+
+namespace {
+
+TEST(BoardState, SavesAndLoadsRegistersAndOutsideLevels)
+{
+    Board b;
+    b.bank(1) = velmo::sim::Bank{0x1D, 0xA0, 0x08};
+    b.bank(2).latch = 0x84;
+    EXPECT_EQ(b.save_state(), "velmo-board 1\n"
+                              "bank1 direction=0x1d latch=0xa0 outside=0x08\n"
+                              "bank2 direction=0xff latch=0x84 outside=0x00\n");
+    Board c;
+    std::string why;
+    ASSERT_TRUE(c.load_state(b.save_state(), why)) << why;
+    EXPECT_EQ(c.save_state(), b.save_state());
+    EXPECT_EQ(c.trace_text(), ""); // loading is not an event of the program
+}
+
+TEST(BoardState, DamagedStateIsRefusedAndChangesNothing)
+{
+    const std::string good = "velmo-board 1\n"
+                             "bank1 direction=0x1d latch=0xa0 outside=0x08\n"
+                             "bank2 direction=0xff latch=0x84 outside=0x00\n";
+    const std::pair<std::string, std::string> damaged[] = {
+        {"", "empty file"},
+        {"velmo-board 2\n", "line 1 is not 'velmo-board 1'"},
+        {good.substr(0, good.size() - 1), "line 3 is missing or unterminated"},
+        {good.substr(0, 60), "line 3 is missing or unterminated"},
+        {good + "x", "unexpected text after line 3"},
+        {"velmo-board 1\nbank1 direction=0x1d latch=0xa0 outside=0x8\n" + good.substr(60),
+         "line 2 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'"},
+        {"velmo-board 1\nbank1 direction=0x1d latch=0xa0 outside=0x08 \n" + good.substr(60),
+         "line 2 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'"},
+        {"velmo-board 1\nbank1 direction=0x1D latch=0xa0 outside=0x08\n" + good.substr(60),
+         "line 2 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'"},
+        {"velmo-board 1\nbank2 direction=0x1d latch=0xa0 outside=0x08\n" + good.substr(60),
+         "line 2 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'"},
+        {std::string("velmo-board 1\n\0", 15), "line 2 is missing or unterminated"},
+    };
+    for (const auto &[text, reason] : damaged) {
+        Board b;
+        b.bank(2).outside = 0x42;
+        const std::string before = b.save_state();
+        std::string why;
+        EXPECT_FALSE(b.load_state(text, why)) << text;
+        EXPECT_EQ(why, reason) << text;
+        EXPECT_EQ(b.save_state(), before);
+    }
+}
+
+} // namespace

@@ -1,0 +1,196 @@
+// velmogpio on the simulated board: what each command prints, the ports it
+// touches, and that a usage error touches none.
+#include "sim_fixture.h"
+#include "velmogpio_cli.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class Velmogpio : public SimBoard {
+protected:
+    Result run(std::vector<const char *> args)
+    {
+        args.insert(args.begin(), "velmogpio");
+        char *out_text = nullptr, *err_text = nullptr;
+        size_t out_size = 0, err_size = 0;
+        std::FILE *out = open_memstream(&out_text, &out_size);
+        std::FILE *err = open_memstream(&err_text, &err_size);
+        const int status = velmogpio_main(static_cast<int>(args.size()), args.data(), out, err);
+        std::fclose(out);
+        std::fclose(err);
+        Result r{status, out_text, err_text};
+        std::free(out_text);
+        std::free(err_text);
+        return r;
+    }
+};
+
+TEST_F(Velmogpio, ConfigWordIsOneConfigureCall)
+{
+    const Result r = run({"config", "0x0F"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(board().trace_text(), "ioperm 0x507 1 1 granted\n"
+                                    "in 0x507 0xff\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0xff\n"
+                                    "ioperm 0x507 1 1 granted\n"
+                                    "out 0x507 0xff\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "out 0x534 0x39\n");
+    EXPECT_EQ(run({"config", "255"}).status, 0);
+    EXPECT_EQ(board().bank(2).direction, 0xFF);
+    EXPECT_EQ(run({"config", "0x0"}).status, 0);
+    EXPECT_EQ(board().bank(1).direction, 0xE2);
+}
+
+TEST_F(Velmogpio, ConfigNamedLinesKeepsTheOthers)
+{
+    board().bank(1).direction = 0x1D; // lines 1-4 inputs
+    board().bank(2).direction = 0x00; // lines 5-8 outputs
+    const Result r = run({"config", "2=out", "8=in"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(board().trace_text(), "ioperm 0x507 1 1 granted\n"
+                                    "in 0x507 0x1d\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0x00\n"
+                                    "ioperm 0x507 1 1 granted\n"
+                                    "in 0x507 0x1d\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0x00\n"
+                                    "ioperm 0x507 1 1 granted\n"
+                                    "out 0x507 0x19\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "out 0x534 0x80\n");
+}
+
+TEST_F(Velmogpio, SetThenGet)
+{
+    board().bank(2).direction = 0x00;
+    board().bank(2).latch = 0x41; // line 7 high, bit 0 belongs to no line
+    Result r = run({"set", "6=1", "7=0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(board().trace_text(), "ioperm 0x538 1 1 granted\n"
+                                    "in 0x538 0x41\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "out 0x538 0x45\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "in 0x538 0x45\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "out 0x538 0x05\n");
+    board().clear_trace();
+    board().set_outside(3, 1);
+    r = run({"get", "3", "6", "7", "3"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "3=1\n6=1\n7=0\n3=1\n");
+    EXPECT_EQ(board().trace_text(), "ioperm 0x50f 1 1 granted\n"
+                                    "in 0x50f 0x08\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "in 0x538 0x05\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "in 0x538 0x05\n"
+                                    "ioperm 0x50f 1 1 granted\n"
+                                    "in 0x50f 0x08\n");
+}
+
+TEST_F(Velmogpio, ShowAsTableAndJson)
+{
+    board().bank(1).direction = 0x1D;
+    board().bank(2).direction = 0x39; // lines 5-8 outputs
+    board().bank(2).latch = 0x84;     // lines 6 and 8 high
+    board().set_outside(1, 1);
+    Result r = run({"show"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "LINE DIR LEVEL BANK BIT\n"
+                     "1    in  1     1    0\n"
+                     "2    in  0     1    2\n"
+                     "3    in  0     1    3\n"
+                     "4    in  0     1    4\n"
+                     "5    out 0     2    1\n"
+                     "6    out 1     2    2\n"
+                     "7    out 0     2    6\n"
+                     "8    out 1     2    7\n");
+    r = run({"show", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "[\n"
+                     "  {\"line\": 1, \"direction\": \"in\", \"level\": 1, \"bank\": 1, \"bit\": 0},\n"
+                     "  {\"line\": 2, \"direction\": \"in\", \"level\": 0, \"bank\": 1, \"bit\": 2},\n"
+                     "  {\"line\": 3, \"direction\": \"in\", \"level\": 0, \"bank\": 1, \"bit\": 3},\n"
+                     "  {\"line\": 4, \"direction\": \"in\", \"level\": 0, \"bank\": 1, \"bit\": 4},\n"
+                     "  {\"line\": 5, \"direction\": \"out\", \"level\": 0, \"bank\": 2, \"bit\": 1},\n"
+                     "  {\"line\": 6, \"direction\": \"out\", \"level\": 1, \"bank\": 2, \"bit\": 2},\n"
+                     "  {\"line\": 7, \"direction\": \"out\", \"level\": 0, \"bank\": 2, \"bit\": 6},\n"
+                     "  {\"line\": 8, \"direction\": \"out\", \"level\": 1, \"bank\": 2, \"bit\": 7}\n"
+                     "]\n");
+}
+
+TEST_F(Velmogpio, UsageErrorsTouchNoPort)
+{
+    const std::vector<std::pair<std::vector<const char *>, std::string>> cases = {
+        {{}, "no command given"},
+        {{"frob"}, "unknown command 'frob'"},
+        {{"get"}, "get needs at least one LINE"},
+        {{"get", "0"}, "bad line '0' (lines are 1 to 8)"},
+        {{"get", "3", "9"}, "bad line '9' (lines are 1 to 8)"},
+        {{"get", "-1"}, "bad line '-1' (lines are 1 to 8)"},
+        {{"get", "3x"}, "bad line '3x' (lines are 1 to 8)"},
+        {{"get", ""}, "bad line '' (lines are 1 to 8)"},
+        {{"set"}, "set needs at least one LINE=0|1"},
+        {{"set", "6"}, "expected LINE=VALUE, got '6'"},
+        {{"set", "6=1", "7=2"}, "bad level in '7=2' (0 or 1)"},
+        {{"set", "6=1", "9=1"}, "bad line '9' (lines are 1 to 8)"},
+        {{"set", "=1"}, "bad line '' (lines are 1 to 8)"},
+        {{"set", "6="}, "bad level in '6=' (0 or 1)"},
+        {{"config"}, "config needs a WORD or LINE=in|out"},
+        {{"config", "256"}, "bad configuration word '256' (0 to 255, or 0x00 to 0xff)"},
+        {{"config", "0x100"}, "bad configuration word '0x100' (0 to 255, or 0x00 to 0xff)"},
+        {{"config", "-1"}, "bad configuration word '-1' (0 to 255, or 0x00 to 0xff)"},
+        {{"config", "0x"}, "bad configuration word '0x' (0 to 255, or 0x00 to 0xff)"},
+        {{"config", "99999999999999999999"}, "bad configuration word '99999999999999999999' (0 to 255, or 0x00 to 0xff)"},
+        {{"config", "1=in", "2=up"}, "bad direction in '2=up' (in or out)"},
+        {{"config", "1=in", "2"}, "expected LINE=VALUE, got '2'"},
+        {{"show", "--xml"}, "show takes only --json, not '--xml'"},
+    };
+    for (const auto &[args, what] : cases) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 2) << what;
+        EXPECT_EQ(r.out, "") << what;
+        EXPECT_EQ(r.err, "velmogpio: " + what + "\nTry 'velmogpio --help'.\n");
+    }
+    EXPECT_EQ(board().trace_text(), "");
+}
+
+TEST_F(Velmogpio, RefusedAccessIsAFailureWithTheLibrarysMessage)
+{
+    board().set_refuse_all(true);
+    for (std::vector<const char *> args : {std::vector<const char *>{"get", "3"},
+                                           {"set", "1=1"}, {"config", "7"}, {"config", "1=in"}, {"show"}}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.err, "velmogpio: I/O port access denied (needs CAP_SYS_RAWIO).\n") << args[0];
+    }
+}
+
+TEST_F(Velmogpio, HelpAndVersion)
+{
+    Result r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "velmogpio 1.0.0\n");
+    r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Usage: velmogpio COMMAND [ARG...]\n", 0), 0u);
+    EXPECT_EQ(board().trace_text(), "");
+}
+
+} // namespace

@@ -1,0 +1,285 @@
+// velmogpio: get, set, configure and show the board's eight lines.
+//
+// Every argument is checked before the first operation, so a usage error
+// touches no port and a command is never half done for a typo. The lines
+// live in the board's registers, so what a command sets stays set.
+#include "velmogpio_cli.h"
+
+#include "VELMOGPIOLib.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#ifndef VELMOGPIO_VERSION
+#define VELMOGPIO_VERSION "0"
+#endif
+
+namespace {
+
+const char kUsage[] =
+    "Usage: velmogpio COMMAND [ARG...]\n"
+    "Get, set and configure the eight GPIO lines of the Velmo board.\n"
+    "\n"
+    "  get LINE...              print each line's level as LINE=0|1\n"
+    "  set LINE=0|1...          drive each line low or high\n"
+    "  config WORD              set all directions at once: bit i is line i+1,\n"
+    "                           1 input, 0 output (decimal or 0x hex, 0-255)\n"
+    "  config LINE=in|out...    change the named lines, keep the others\n"
+    "  show [--json]            each line's direction, level, bank and bit\n"
+    "  --help, --version\n"
+    "\n"
+    "Lines are numbered 1 to 8. Exit status: 0 done, 1 the board refused\n"
+    "(the message says why), 2 bad arguments (nothing was touched).\n";
+
+// Register offsets from BaseAddress, as the library uses them.
+const int kBank1Direction = 0x07;
+const int kBank2Direction = 0x34;
+
+struct Usage {
+    std::string what;
+};
+
+// Whole decimal number in [lo, hi], nothing else.
+bool parse_decimal(const std::string &text, long lo, long hi, long &value)
+{
+    if (text.empty() || text.size() > 9) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    value = std::strtol(text.c_str(), nullptr, 10);
+    return value >= lo && value <= hi;
+}
+
+int parse_line(const std::string &text)
+{
+    long n = 0;
+    if (!parse_decimal(text, 1, 8, n)) {
+        throw Usage{"bad line '" + text + "' (lines are 1 to 8)"};
+    }
+    return static_cast<int>(n);
+}
+
+// "LINE=VALUE": the line and the value text.
+std::pair<int, std::string> parse_assignment(const std::string &arg)
+{
+    const auto eq = arg.find('=');
+    if (eq == std::string::npos) {
+        throw Usage{"expected LINE=VALUE, got '" + arg + "'"};
+    }
+    return {parse_line(arg.substr(0, eq)), arg.substr(eq + 1)};
+}
+
+unsigned int parse_word(const std::string &text)
+{
+    long value = 0;
+    bool ok = false;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        const std::string digits = text.substr(2);
+        ok = digits.size() <= 8 && digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+        if (ok) {
+            value = std::strtol(digits.c_str(), nullptr, 16);
+        }
+    } else {
+        ok = parse_decimal(text, 0, 999999999, value);
+    }
+    if (!ok || value > 255) {
+        throw Usage{"bad configuration word '" + text + "' (0 to 255, or 0x00 to 0xff)"};
+    }
+    return static_cast<unsigned int>(value);
+}
+
+int bit_of(int line)
+{
+    return line <= 4 ? GPIO1_pos[line - 1] : GPIO2_pos[line - 5];
+}
+
+bool bit_set(unsigned int reg, int pos)
+{
+    return ((reg >> (static_cast<unsigned int>(pos) & 31u)) & 1u) != 0;
+}
+
+class Tool {
+public:
+    Tool(std::FILE *out, std::FILE *err) : out_(out), err_(err) {}
+
+    int run(const std::vector<std::string> &args);
+
+private:
+    int get(const std::vector<std::string> &lines);
+    int set(const std::vector<std::string> &assignments);
+    int config(const std::vector<std::string> &args);
+    int show(const std::vector<std::string> &args);
+
+    // The library's message for the call that just failed.
+    int failed()
+    {
+        char *text = nullptr;
+        KVNGetLastError(&text);
+        std::fprintf(err_, "velmogpio: %s\n", text);
+        return kExitFailed;
+    }
+
+    std::FILE *out_;
+    std::FILE *err_;
+};
+
+int Tool::run(const std::vector<std::string> &args)
+{
+    if (args.empty()) {
+        throw Usage{"no command given"};
+    }
+    const std::string &command = args[0];
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "--help" || command == "-h") {
+        std::fputs(kUsage, out_);
+        return kExitOk;
+    }
+    if (command == "--version") {
+        std::fprintf(out_, "velmogpio %s\n", VELMOGPIO_VERSION);
+        return kExitOk;
+    }
+    if (command == "get") {
+        return get(rest);
+    }
+    if (command == "set") {
+        return set(rest);
+    }
+    if (command == "config") {
+        return config(rest);
+    }
+    if (command == "show") {
+        return show(rest);
+    }
+    throw Usage{"unknown command '" + command + "'"};
+}
+
+int Tool::get(const std::vector<std::string> &args)
+{
+    if (args.empty()) {
+        throw Usage{"get needs at least one LINE"};
+    }
+    std::vector<int> lines;
+    for (const std::string &arg : args) {
+        lines.push_back(parse_line(arg));
+    }
+    for (int line : lines) {
+        int level = 0;
+        if (VelmoGPIOInputBit(line, &level) != 0) {
+            return failed();
+        }
+        std::fprintf(out_, "%d=%d\n", line, level);
+    }
+    return kExitOk;
+}
+
+int Tool::set(const std::vector<std::string> &args)
+{
+    if (args.empty()) {
+        throw Usage{"set needs at least one LINE=0|1"};
+    }
+    std::vector<std::pair<int, unsigned int>> drives;
+    for (const std::string &arg : args) {
+        const auto [line, value] = parse_assignment(arg);
+        if (value != "0" && value != "1") {
+            throw Usage{"bad level in '" + arg + "' (0 or 1)"};
+        }
+        drives.emplace_back(line, value == "1" ? 1u : 0u);
+    }
+    for (const auto &[line, level] : drives) {
+        if (VelmoGPIOOutputBit(line, level) != 0) {
+            return failed();
+        }
+    }
+    return kExitOk;
+}
+
+int Tool::config(const std::vector<std::string> &args)
+{
+    if (args.empty()) {
+        throw Usage{"config needs a WORD or LINE=in|out"};
+    }
+    if (args.size() == 1 && args[0].find('=') == std::string::npos) {
+        return VelmoGPIOConfig(parse_word(args[0])) == 0 ? kExitOk : failed();
+    }
+
+    // Named lines only: start from the directions the board has now.
+    std::vector<std::pair<int, bool>> changes; // line, input
+    for (const std::string &arg : args) {
+        const auto [line, value] = parse_assignment(arg);
+        if (value != "in" && value != "out") {
+            throw Usage{"bad direction in '" + arg + "' (in or out)"};
+        }
+        changes.emplace_back(line, value == "in");
+    }
+    const unsigned int d1 = ReadIO(BaseAddress + kBank1Direction);
+    const unsigned int d2 = ReadIO(BaseAddress + kBank2Direction);
+    unsigned int word = 0;
+    for (int line = 1; line <= 8; ++line) {
+        if (bit_set(line <= 4 ? d1 : d2, bit_of(line))) {
+            word |= 1u << (line - 1);
+        }
+    }
+    for (const auto &[line, input] : changes) {
+        const unsigned int mask = 1u << (line - 1);
+        word = input ? (word | mask) : (word & ~mask);
+    }
+    return VelmoGPIOConfig(word) == 0 ? kExitOk : failed();
+}
+
+int Tool::show(const std::vector<std::string> &args)
+{
+    bool json = false;
+    for (const std::string &arg : args) {
+        if (arg != "--json") {
+            throw Usage{"show takes only --json, not '" + arg + "'"};
+        }
+        json = true;
+    }
+    int levels[8] = {};
+    for (int line = 1; line <= 8; ++line) {
+        if (VelmoGPIOInputBit(line, &levels[line - 1]) != 0) {
+            return failed();
+        }
+    }
+    const unsigned int d1 = ReadIO(BaseAddress + kBank1Direction);
+    const unsigned int d2 = ReadIO(BaseAddress + kBank2Direction);
+
+    std::fputs(json ? "[" : "LINE DIR LEVEL BANK BIT\n", out_);
+    for (int line = 1; line <= 8; ++line) {
+        const int bank = line <= 4 ? 1 : 2;
+        const char *dir = bit_set(bank == 1 ? d1 : d2, bit_of(line)) ? "in" : "out";
+        if (json) {
+            std::fprintf(out_, "%s\n  {\"line\": %d, \"direction\": \"%s\", \"level\": %d, \"bank\": %d, \"bit\": %d}",
+                         line == 1 ? "" : ",", line, dir, levels[line - 1], bank, bit_of(line));
+        } else {
+            std::fprintf(out_, "%-4d %-3s %-5d %-4d %d\n", line, dir, levels[line - 1], bank, bit_of(line));
+        }
+    }
+    if (json) {
+        std::fputs("\n]\n", out_);
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+int velmogpio_main(int argc, const char *const argv[], std::FILE *out, std::FILE *err)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    try {
+        const int status = Tool(out, err).run(args);
+        std::fflush(out);
+        return status;
+    } catch (const Usage &usage) {
+        std::fprintf(err, "velmogpio: %s\nTry 'velmogpio --help'.\n", usage.what.c_str());
+        return kExitUsage;
+    }
+}

@@ -12,7 +12,8 @@
  *   port_probe iopl LEVEL           prints iopl's result and errno
  *   port_probe FORM                 inw, inl, outw, insb, outsb, rep-insb,
  *                                   seg-inb: an unsupported form on 0x50f
- *   port_probe null                 a real fault: writes through NULL
+ *   port_probe readonly             a real fault: writes to a read-only page
+ *   port_probe hlt                  a privileged instruction other than in/out
  *   port_probe kill SIG             raises signal SIG
  *   port_probe exit N               exit status N
  *   port_probe echo                 copies stdin to stdout and stderr
@@ -23,6 +24,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/io.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -114,8 +116,16 @@ int main(int argc, char **argv)
         printf("iopl %d %s\n", rc, rc == 0 ? "ok" : strerror(errno));
         return 0;
     }
-    if (strcmp(what, "null") == 0) {
-        *(volatile int *)(unsigned long)number("0") = 1;
+    if (strcmp(what, "readonly") == 0) {
+        void *page = mmap(NULL, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) {
+            return 2;
+        }
+        *(volatile int *)page = 1;
+        return 0;
+    }
+    if (strcmp(what, "hlt") == 0) {
+        __asm__ __volatile__("hlt");
         return 0;
     }
     if (strcmp(what, "kill") == 0 && argc == 3) {

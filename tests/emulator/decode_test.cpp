@@ -88,11 +88,4 @@ TEST(Decode, RealFaultsAreNotPortInstructions)
     EXPECT_EQ(run(too_long).op, PortOp::None);
 }
 
-TEST(Decode, HexBytes)
-{
-    const std::uint8_t bytes[] = {0x66, 0xED, 0x0A};
-    EXPECT_EQ(velmo::emu::hex_bytes(bytes, 2), "66 ed");
-    EXPECT_EQ(velmo::emu::hex_bytes(bytes, 0), "");
-}
-
 } // namespace

@@ -64,6 +64,14 @@ std::uint16_t Regs::dx() const
     return static_cast<std::uint16_t>(arch_ == Arch::X86_64 ? r64_.rdx : r32_.edx);
 }
 
+long Regs::syscall_nr() const
+{
+    if (arch_ == Arch::X86_64) {
+        return static_cast<long>(r64_.orig_rax & ~std::uint64_t{0x40000000});
+    }
+    return static_cast<std::int32_t>(r32_.orig_eax);
+}
+
 std::uint64_t Regs::arg(int n) const
 {
     if (arch_ == Arch::X86_64) {

@@ -29,8 +29,10 @@ public:
     void set_al(std::uint8_t value); // the rest of eax/rax is kept
     std::uint16_t dx() const;
 
-    // At a system-call stop: argument n (0-2) as the kernel sees it, and
+    // At a system-call stop: the call's number (the x32 flag cleared),
+    // argument n (0-2) as the kernel sees it, and
     // the call's fate: skip the real call and return result instead.
+    long syscall_nr() const;
     std::uint64_t arg(int n) const;
     void skip_syscall(long result);
 

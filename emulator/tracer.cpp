@@ -8,14 +8,17 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,7 +33,8 @@ constexpr unsigned kIopl64 = 172;
 constexpr unsigned kIoperm32 = 101;
 constexpr unsigned kIopl32 = 110;
 
-// What the filter hands the tracer with each stop (PTRACE_GETEVENTMSG).
+// What the filter hands the tracer with each stop (PTRACE_GETEVENTMSG,
+// which the tracer leaves unread: the call's number says as much).
 constexpr unsigned kCallIoperm = 1;
 constexpr unsigned kCallIopl = 2;
 
@@ -98,9 +102,19 @@ bool install_filter()
     child_failed(report_fd, 1);
 }
 
-// Up to 15 bytes of code at address; fewer where memory ends.
+// Up to 15 bytes of code at address; fewer where memory ends. One call
+// where the code is readable, word by word through ptrace where it is not
+// (execute-only pages).
 std::size_t read_code(pid_t pid, std::uint64_t address, std::uint8_t *out, std::size_t size)
 {
+    if (address <= UINTPTR_MAX) {
+        iovec local{out, size};
+        iovec remote{reinterpret_cast<void *>(static_cast<std::uintptr_t>(address)), size};
+        const ssize_t n = process_vm_readv(pid, &local, 1, &remote, 1, 0);
+        if (n > 0) {
+            return static_cast<std::size_t>(n);
+        }
+    }
     std::size_t got = 0;
     while (got < size) {
         errno = 0;
@@ -122,6 +136,34 @@ bool is_gpio_register(const velmo::sim::Board &board, std::uint16_t port)
            offset == velmo::sim::kBank2Direction || offset == velmo::sim::kBank2Data;
 }
 
+// Every port access stops the program twice and wakes the tracer twice.
+// On one CPU each of those is a context switch; across two it is a
+// cross-CPU wake-up, several times dearer (five times on a virtual
+// machine). So the tracer and everything it runs share the CPU it started
+// on. Where the affinity cannot be set, things are merely slower.
+void share_one_cpu()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        return;
+    }
+    constexpr std::size_t kCpus = CPU_SETSIZE;
+    const int current = sched_getcpu();
+    std::size_t cpu = current < 0 ? kCpus : static_cast<std::size_t>(current);
+    if (cpu >= kCpus || !CPU_ISSET(cpu, &allowed)) {
+        for (cpu = 0; cpu < kCpus && !CPU_ISSET(cpu, &allowed); ++cpu) {
+        }
+    }
+    if (cpu >= kCpus) {
+        return;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(0, sizeof one, &one);
+}
+
 void resume(pid_t pid, int signal)
 {
     // ESRCH: the tracee was killed meanwhile; its exit comes from waitpid.
@@ -137,13 +179,13 @@ Tracer::Tracer(velmo::sim::Board &board, bool show, Note note)
 
 void Tracer::serve_port_call(pid_t pid)
 {
-    unsigned long call = 0;
     Regs regs;
-    if (ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &call) != 0 || !regs.fetch(pid)) {
+    if (!regs.fetch(pid)) {
         return; // gone meanwhile
     }
+    const long nr = regs.syscall_nr();
     long result = 0;
-    if (call == kCallIoperm) {
+    if (nr == static_cast<long>(regs.arch() == Arch::X86_64 ? kIoperm64 : kIoperm32)) {
         const int turn_on = static_cast<int>(static_cast<std::uint32_t>(regs.arg(2)));
         result = -board_.request(regs.arg(0), regs.arg(1), turn_on);
     } else {
@@ -240,6 +282,7 @@ int Tracer::run(const std::vector<std::string> &command)
         std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
         return kExitCannotServe;
     }
+    share_one_cpu();
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child < 0) {

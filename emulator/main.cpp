@@ -25,7 +25,7 @@ int main(int argc, char **argv)
 
     std::FILE *trace = nullptr;
     if (!options.trace_file.empty()) {
-        trace = std::fopen(options.trace_file.c_str(), "w");
+        trace = std::fopen(options.trace_file.c_str(), "we"); // not handed to the program
         if (trace == nullptr) {
             std::fprintf(stderr, "velmo-emu: cannot write the trace to %s: %s\n",
                          options.trace_file.c_str(), std::strerror(errno));

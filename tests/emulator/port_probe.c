@@ -5,6 +5,7 @@
  *   port_probe read PORT...         ioperm(PORT,1,1) + in al,dx; prints values
  *   port_probe write PORT VALUE     ioperm(PORT,1,1) + out dx,al
  *   port_probe imm                  ioperm(0,0x40,1); in al,0x0f; out 0x38,al
+ *   port_probe thread               a second thread asks for 0x538 and reads it
  *   port_probe no-ioperm            in al,dx on 0x50f without asking first
  *   port_probe revoke               ioperm 0x507 on, then off, then in
  *   port_probe handler              as no-ioperm, with a SIGSEGV handler
@@ -19,6 +20,7 @@
  *   port_probe echo                 copies stdin to stdout and stderr
  */
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,6 +50,14 @@ static void on_segv(int sig)
         _exit(2);
     }
     _exit(3);
+}
+
+static void *reader(void *unused)
+{
+    (void)unused;
+    ioperm(0x538, 1, 1);
+    printf("thread 0x%02x\n", in_dx(0x538));
+    return NULL;
 }
 
 static unsigned long number(const char *text)
@@ -88,6 +98,13 @@ int main(int argc, char **argv)
         printf("0x%02x\n", value);
         value = 0xa5;
         __asm__ __volatile__("outb %b0, $0x38" : : "a"(value));
+        return 0;
+    }
+    if (strcmp(what, "thread") == 0) {
+        pthread_t thread;
+        if (pthread_create(&thread, NULL, reader, NULL) != 0 || pthread_join(thread, NULL) != 0) {
+            return 2;
+        }
         return 0;
     }
     if (strcmp(what, "no-ioperm") == 0) {

@@ -1,0 +1,118 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace velmo::emu {
+
+const char kUsage[] =
+    "usage: velmo-emu [--trace FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
+    "Runs PROGRAM with its I/O ports served by a simulated Velmo board.\n"
+    "  --trace FILE   write every ioperm, in and out to FILE, one line each\n"
+    "  --show         after each write to a GPIO register, print the eight lines on stderr\n"
+    "  --line N=0|1   level driven onto line N (1-8) from outside; repeatable\n"
+    "  --base PORT    first port of the board's register block (default 0x500)\n"
+    "  --deny         refuse every ioperm request (EPERM), as for an unprivileged process\n"
+    "Exit status: PROGRAM's; 128+N if it is killed by signal N; 127 if it cannot be\n"
+    "started; 125 if velmo-emu cannot serve it (bad options, unsupported port instruction).\n";
+
+namespace {
+
+bool parse_line(const char *text, LineLevel &out)
+{
+    // Exactly "N=L" with N a digit 1-8 and L 0 or 1.
+    if (std::strlen(text) != 3 || text[1] != '=' || text[0] < '1' || text[0] > '8' ||
+        (text[2] != '0' && text[2] != '1')) {
+        return false;
+    }
+    out.line = text[0] - '0';
+    out.level = text[2] - '0';
+    return true;
+}
+
+bool parse_port(const char *text, std::uint16_t &out)
+{
+    if (*text == '\0' || *text == '-' || *text == '+') {
+        return false;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text, &end, 0);
+    if (errno != 0 || *end != '\0' || value > 0xFFFF) {
+        return false;
+    }
+    out = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+} // namespace
+
+bool parse_options(int argc, const char *const *argv, Options &options, std::string &error)
+{
+    int i = 1;
+    auto value_of = [&](const char *name, const char *&value) {
+        if (i + 1 >= argc) {
+            error = std::string(name) + " needs a value";
+            return false;
+        }
+        value = argv[++i];
+        return true;
+    };
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char *value = nullptr;
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg.empty() || arg[0] != '-') {
+            break;
+        }
+        if (arg == "--trace") {
+            if (!value_of("--trace", value)) {
+                return false;
+            }
+            options.trace_file = value;
+        } else if (arg == "--show") {
+            options.show = true;
+        } else if (arg == "--line") {
+            LineLevel line{};
+            if (!value_of("--line", value)) {
+                return false;
+            }
+            if (!parse_line(value, line)) {
+                error = std::string("--line wants N=0 or N=1 with N from 1 to 8, not \"") + value + "\"";
+                return false;
+            }
+            options.lines.push_back(line);
+        } else if (arg == "--base") {
+            if (!value_of("--base", value)) {
+                return false;
+            }
+            if (!parse_port(value, options.base)) {
+                error = std::string("--base wants a port from 0 to 0xffff, not \"") + value + "\"";
+                return false;
+            }
+            options.has_base = true;
+        } else if (arg == "--deny") {
+            options.deny = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return true;
+        } else {
+            error = "unknown option " + arg;
+            return false;
+        }
+    }
+    for (; i < argc; ++i) {
+        options.command.emplace_back(argv[i]);
+    }
+    if (options.command.empty()) {
+        error = "no PROGRAM given";
+        return false;
+    }
+    return true;
+}
+
+} // namespace velmo::emu

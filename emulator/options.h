@@ -1,0 +1,35 @@
+// velmo-emu's command line.
+#ifndef VELMO_EMU_OPTIONS_H
+#define VELMO_EMU_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmo::emu {
+
+struct LineLevel {
+    int line;  // 1-8
+    int level; // 0 or 1
+};
+
+struct Options {
+    std::string trace_file;          // empty: no trace
+    bool show = false;
+    std::vector<LineLevel> lines;    // in the order given
+    bool has_base = false;
+    std::uint16_t base = 0;
+    bool deny = false;
+    bool help = false;
+    std::vector<std::string> command; // PROGRAM and its arguments
+};
+
+// Parses argv[1..argc-1]. On a bad command line returns false with a
+// one-line reason in error.
+bool parse_options(int argc, const char *const *argv, Options &options, std::string &error);
+
+extern const char kUsage[];
+
+} // namespace velmo::emu
+
+#endif

@@ -1,0 +1,98 @@
+#include "regs.h"
+
+#include <cerrno>
+#include <elf.h>
+#include <sys/ptrace.h>
+#include <sys/uio.h>
+
+namespace velmo::emu {
+
+bool Regs::fetch(pid_t pid)
+{
+    iovec io{&r64_, sizeof r64_};
+    if (ptrace(PTRACE_GETREGSET, pid, reinterpret_cast<void *>(NT_PRSTATUS), &io) != 0) {
+        return false;
+    }
+    if (io.iov_len == sizeof(X86_64)) {
+        arch_ = Arch::X86_64;
+    } else if (io.iov_len == sizeof(I386)) {
+        arch_ = Arch::I386;
+    } else {
+        errno = EPROTO;
+        return false;
+    }
+    return true;
+}
+
+bool Regs::store(pid_t pid) const
+{
+    const bool wide = arch_ == Arch::X86_64;
+    iovec io{const_cast<X86_64 *>(&r64_), wide ? sizeof(X86_64) : sizeof(I386)};
+    return ptrace(PTRACE_SETREGSET, pid, reinterpret_cast<void *>(NT_PRSTATUS), &io) == 0;
+}
+
+std::uint64_t Regs::pc() const
+{
+    return arch_ == Arch::X86_64 ? r64_.rip : r32_.eip;
+}
+
+void Regs::set_pc(std::uint64_t pc)
+{
+    if (arch_ == Arch::X86_64) {
+        r64_.rip = pc;
+    } else {
+        r32_.eip = static_cast<std::uint32_t>(pc);
+    }
+}
+
+std::uint8_t Regs::al() const
+{
+    return static_cast<std::uint8_t>(arch_ == Arch::X86_64 ? r64_.rax : r32_.eax);
+}
+
+void Regs::set_al(std::uint8_t value)
+{
+    if (arch_ == Arch::X86_64) {
+        r64_.rax = (r64_.rax & ~std::uint64_t{0xFF}) | value;
+    } else {
+        r32_.eax = (r32_.eax & ~std::uint32_t{0xFF}) | value;
+    }
+}
+
+std::uint16_t Regs::dx() const
+{
+    return static_cast<std::uint16_t>(arch_ == Arch::X86_64 ? r64_.rdx : r32_.edx);
+}
+
+long Regs::syscall_nr() const
+{
+    if (arch_ == Arch::X86_64) {
+        return static_cast<long>(r64_.orig_rax & ~std::uint64_t{0x40000000});
+    }
+    return static_cast<std::int32_t>(r32_.orig_eax);
+}
+
+std::uint64_t Regs::arg(int n) const
+{
+    if (arch_ == Arch::X86_64) {
+        const std::uint64_t args[3] = {r64_.rdi, r64_.rsi, r64_.rdx};
+        return args[n];
+    }
+    const std::uint32_t args[3] = {r32_.ebx, r32_.ecx, r32_.edx};
+    return args[n];
+}
+
+void Regs::skip_syscall(long result)
+{
+    // A system-call number of -1 makes the kernel skip the call and leave
+    // the result register as set here.
+    if (arch_ == Arch::X86_64) {
+        r64_.orig_rax = ~std::uint64_t{0};
+        r64_.rax = static_cast<std::uint64_t>(result);
+    } else {
+        r32_.orig_eax = ~std::uint32_t{0};
+        r32_.eax = static_cast<std::uint32_t>(result);
+    }
+}
+
+} // namespace velmo::emu

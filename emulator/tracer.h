@@ -1,0 +1,49 @@
+// Runs a program under ptrace and serves its port access from the simulated
+// board: the kernel never sees its ioperm/iopl calls, and each port
+// instruction, which traps for want of access, is carried out on the board.
+#ifndef VELMO_EMU_TRACER_H
+#define VELMO_EMU_TRACER_H
+
+#include "board.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace velmo::emu {
+
+// velmo-emu's own exit statuses, beside the program's.
+constexpr int kExitCannotServe = 125; // unsupported port instruction, tracer failure
+constexpr int kExitCannotStart = 127; // the program could not be started
+
+class Tracer {
+public:
+    using Note = std::function<void(const std::string &)>;
+
+    // show: print board.show() on stderr after each write to a GPIO
+    // register. note: receives trace lines of events the board does not
+    // model (iopl).
+    Tracer(velmo::sim::Board &board, bool show, Note note);
+
+    // Runs command (PROGRAM and its arguments) to the end and returns the
+    // exit status velmo-emu ends with.
+    int run(const std::vector<std::string> &command);
+
+private:
+    enum class Served { Yes, Fault, Unsupported };
+
+    void serve_port_call(pid_t pid);
+    Served serve_port_instruction(pid_t pid);
+    bool check_exec(pid_t pid);
+    void kill_all();
+
+    velmo::sim::Board &board_;
+    bool show_;
+    Note note_;
+    std::string program_;
+    std::vector<pid_t> tracees_;
+};
+
+} // namespace velmo::emu
+
+#endif

@@ -1,0 +1,74 @@
+// velmo-emu's command line, including the mistakes it must refuse.
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using velmo::emu::Options;
+
+bool parse(std::vector<const char *> args, Options &o, std::string &error)
+{
+    args.insert(args.begin(), "velmo-emu");
+    return velmo::emu::parse_options(static_cast<int>(args.size()), args.data(), o, error);
+}
+
+TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
+{
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--trace", "t.txt", "--show", "--line", "3=1", "--line", "8=0", "--base", "0x600",
+                       "--deny", "prog", "--show", "-x"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.trace_file, "t.txt");
+    EXPECT_TRUE(o.show);
+    ASSERT_EQ(o.lines.size(), 2u);
+    EXPECT_EQ(o.lines[0].line, 3);
+    EXPECT_EQ(o.lines[0].level, 1);
+    EXPECT_EQ(o.lines[1].line, 8);
+    EXPECT_EQ(o.lines[1].level, 0);
+    EXPECT_TRUE(o.has_base);
+    EXPECT_EQ(o.base, 0x600);
+    EXPECT_TRUE(o.deny);
+    EXPECT_EQ(o.command, (std::vector<std::string>{"prog", "--show", "-x"}));
+
+    Options plain;
+    ASSERT_TRUE(parse({"--", "--odd-name", "a"}, plain, error));
+    EXPECT_EQ(plain.command, (std::vector<std::string>{"--odd-name", "a"}));
+    EXPECT_FALSE(plain.show || plain.deny || plain.has_base);
+    EXPECT_TRUE(plain.trace_file.empty());
+
+    Options base;
+    ASSERT_TRUE(parse({"--base", "1280", "p"}, base, error));
+    EXPECT_EQ(base.base, 0x500);
+}
+
+TEST(Options, RefusesBadCommandLines)
+{
+    const std::vector<std::vector<const char *>> bad = {
+        {},
+        {"--show"},
+        {"--trace"},
+        {"--line", "9=1", "p"},
+        {"--line", "0=1", "p"},
+        {"--line", "3=2", "p"},
+        {"--line", "3", "p"},
+        {"--line", "3=1x", "p"},
+        {"--base", "0x10000", "p"},
+        {"--base", "-1", "p"},
+        {"--base", "0x5zz", "p"},
+        {"--base", "", "p"},
+        {"--bogus", "p"},
+    };
+    for (const auto &args : bad) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(parse(args, o, error)) << (args.empty() ? "(none)" : args[0]);
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+} // namespace

@@ -7,9 +7,11 @@
 namespace velmo::emu {
 
 const char kUsage[] =
-    "usage: velmo-emu [--trace FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
+    "usage: velmo-emu [--trace FILE] [--state FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM with its I/O ports served by a simulated Velmo board.\n"
     "  --trace FILE   write every ioperm, in and out to FILE, one line each\n"
+    "  --state FILE   load the board's registers and outside levels from FILE if it\n"
+    "                 exists, and save them there when PROGRAM ends\n"
     "  --show         after each write to a GPIO register, print the eight lines on stderr\n"
     "  --line N=0|1   level driven onto line N (1-8) from outside; repeatable\n"
     "  --base PORT    first port of the board's register block (default 0x500)\n"
@@ -74,6 +76,11 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
                 return false;
             }
             options.trace_file = value;
+        } else if (arg == "--state") {
+            if (!value_of("--state", value)) {
+                return false;
+            }
+            options.state_file = value;
         } else if (arg == "--show") {
             options.show = true;
         } else if (arg == "--line") {

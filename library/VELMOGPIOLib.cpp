@@ -58,20 +58,25 @@ const int kBadGpio = 1;
 const int kBadValue = 2;
 const int kBadConfig = 3;
 
-// Copies a message with its NUL to the start of buffer, and nothing past
-// it. The size is known here, so the copy is a few moves, not a loop per
-// byte: a failure costs about what a success does.
-template <unsigned long N>
-void put_message(const char (&text)[N])
+// Every message, with its NUL, fits the buffer of its edition.
+static_assert(sizeof kBadGpioMessage <= VELMOGPIO_BUFFER_SIZE, "message fits");
+static_assert(sizeof kBadValueMessage <= VELMOGPIO_BUFFER_SIZE, "message fits");
+static_assert(sizeof kBadConfigMessage <= VELMOGPIO_BUFFER_SIZE, "message fits");
+static_assert(sizeof kAccessDenied <= VELMOGPIO_BUFFER_SIZE, "message fits");
+
+// Copies a message of `size` bytes, its NUL included, to the start of
+// buffer, and nothing past it. Called with sizeof of a message above, so
+// the copy is a few moves rather than a loop per byte.
+#define PUT_MESSAGE(text) put_message(text, sizeof text)
+void put_message(const char *text, unsigned int size)
 {
-    static_assert(N <= sizeof buffer, "every message fits the buffer");
-    __builtin_memcpy(buffer, text, N);
+    __builtin_memcpy(buffer, text, size);
 }
 
 // Not inlined: its copy of the message would be repeated at every refusal.
 __attribute__((noinline)) int access_denied()
 {
-    put_message(kAccessDenied);
+    PUT_MESSAGE(kAccessDenied);
     return -1;
 }
 
@@ -150,13 +155,13 @@ int VELMO_SET_ERROR(int code)
 {
     switch (code) {
     case kBadGpio:
-        put_message(kBadGpioMessage);
+        PUT_MESSAGE(kBadGpioMessage);
         break;
     case kBadValue:
-        put_message(kBadValueMessage);
+        PUT_MESSAGE(kBadValueMessage);
         break;
     case kBadConfig:
-        put_message(kBadConfigMessage);
+        PUT_MESSAGE(kBadConfigMessage);
         break;
     default:
         break; // any other code leaves the message as it is

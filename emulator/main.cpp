@@ -2,64 +2,14 @@
 #include "options.h"
 #include "tracer.h"
 
-#include "board.h"
+#include "board_file.h"
+#include "ports.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-
-namespace {
-
-// Loads a saved board. A missing file is a fresh board; a damaged one is
-// refused and left as it is, so nothing of it is lost.
-bool load_state(const std::string &path, velmo::sim::Board &board)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) {
-            return true;
-        }
-        std::fprintf(stderr, "velmo-emu: cannot read the board state %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string why;
-    if (in.bad() || !board.load_state(text.str(), why)) {
-        if (why.empty()) {
-            why = "read error";
-        }
-        std::fprintf(stderr, "velmo-emu: the board state %s is damaged (%s); it was left as it is\n",
-                     path.c_str(), why.c_str());
-        return false;
-    }
-    return true;
-}
-
-// Saves the board beside the file, then renames it into place, so a
-// failed save never leaves half a state behind.
-bool save_state(const std::string &path, const velmo::sim::Board &board)
-{
-    const std::string partial = path + ".partial";
-    std::FILE *out = std::fopen(partial.c_str(), "we");
-    bool ok = out != nullptr;
-    if (ok) {
-        const std::string text = board.save_state();
-        ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-        ok = std::fclose(out) == 0 && ok;
-        ok = ok && std::rename(partial.c_str(), path.c_str()) == 0;
-    }
-    if (!ok) {
-        std::fprintf(stderr, "velmo-emu: cannot save the board state to %s: %s\n", path.c_str(), std::strerror(errno));
-        std::remove(partial.c_str());
-    }
-    return ok;
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -76,9 +26,37 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    velmo::sim::Board board;
-    if (!options.state_file.empty() && !load_state(options.state_file, board)) {
-        return kExitCannotServe;
+    velmo::sim::Ports ports;
+    ports.set_refusal(options.deny ? EPERM : 0);
+
+    // The board: a file shared live with other runs, or one in memory. The
+    // file is opened, checked and set up before the program starts, so a
+    // refused file stops the run before anything has happened.
+    velmo::sim::BoardFile board_file;
+    std::string path = options.board_file;
+    if (path.empty()) {
+        const char *env = std::getenv("VELMO_BOARD");
+        path = env != nullptr ? env : "";
+    }
+    auto set_up = [&options](velmo::sim::Board &board) {
+        if (options.has_base) {
+            board.set_base(options.base);
+        }
+        for (const LineLevel &line : options.lines) {
+            board.set_outside(line.line, line.level);
+        }
+    };
+    if (path.empty()) {
+        set_up(ports.board());
+    } else {
+        std::string why;
+        const bool changes = options.has_base || !options.lines.empty();
+        if (!board_file.open(path, why) ||
+            (changes ? !board_file.update(set_up, ports.board(), why) : !board_file.read(ports.board(), why))) {
+            std::fprintf(stderr, "velmo-emu: board file %s\n", why.c_str());
+            return kExitCannotServe;
+        }
+        ports.set_file(&board_file);
     }
 
     std::FILE *trace = nullptr;
@@ -92,28 +70,16 @@ int main(int argc, char **argv)
     }
     // Each event reaches the file as it happens, so a trace is complete up
     // to the moment a program hangs or dies.
-    auto write_trace = [trace](const std::string &line) {
+    ports.set_keep_trace(false);
+    ports.set_listener([trace](const std::string &line) {
         if (trace != nullptr) {
             std::fprintf(trace, "%s\n", line.c_str());
             std::fflush(trace);
         }
-    };
+    });
 
-    board.set_keep_trace(false);
-    board.set_listener(write_trace);
-    board.set_refuse_all(options.deny);
-    if (options.has_base) {
-        board.set_base(options.base);
-    }
-    for (const LineLevel &line : options.lines) {
-        board.set_outside(line.line, line.level);
-    }
-
-    Tracer tracer(board, options.show, write_trace);
-    int status = tracer.run(options.command);
-    if (!options.state_file.empty() && !save_state(options.state_file, board) && status == 0) {
-        status = kExitCannotServe;
-    }
+    Tracer tracer(ports, options.show);
+    const int status = tracer.run(options.command);
     if (trace != nullptr && std::fclose(trace) != 0) {
         std::fprintf(stderr, "velmo-emu: the trace %s is incomplete: %s\n", options.trace_file.c_str(),
                      std::strerror(errno));

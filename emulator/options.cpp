@@ -7,14 +7,14 @@
 namespace velmo::emu {
 
 const char kUsage[] =
-    "usage: velmo-emu [--trace FILE] [--state FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
+    "usage: velmo-emu [--trace FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM with its I/O ports served by a simulated Velmo board.\n"
     "  --trace FILE   write every ioperm, in and out to FILE, one line each\n"
-    "  --state FILE   load the board's registers and outside levels from FILE if it\n"
-    "                 exists, and save them there when PROGRAM ends\n"
+    "  --board FILE   the board lives in FILE (created when missing), shared live with\n"
+    "                 other runs and velmo-board; default $VELMO_BOARD, else in memory\n"
     "  --show         after each write to a GPIO register, print the eight lines on stderr\n"
     "  --line N=0|1   level driven onto line N (1-8) from outside; repeatable\n"
-    "  --base PORT    first port of the board's register block (default 0x500)\n"
+    "  --base PORT    move the board's register block to PORT (default 0x500)\n"
     "  --deny         refuse every ioperm request (EPERM), as for an unprivileged process\n"
     "Exit status: PROGRAM's; 128+N if it is killed by signal N; 127 if it cannot be\n"
     "started; 125 if velmo-emu cannot serve it (bad options, unsupported port instruction).\n";
@@ -76,11 +76,15 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
                 return false;
             }
             options.trace_file = value;
-        } else if (arg == "--state") {
-            if (!value_of("--state", value)) {
+        } else if (arg == "--board" || arg == "--state") { // --state: its earlier name
+            if (!value_of(arg.c_str(), value)) {
                 return false;
             }
-            options.state_file = value;
+            if (*value == '\0') {
+                error = arg + " needs a file name";
+                return false;
+            }
+            options.board_file = value;
         } else if (arg == "--show") {
             options.show = true;
         } else if (arg == "--line") {

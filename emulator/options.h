@@ -15,7 +15,7 @@ struct LineLevel {
 
 struct Options {
     std::string trace_file;          // empty: no trace
-    std::string state_file;          // empty: a fresh board each run
+    std::string board_file;          // empty: VELMO_BOARD, or a board in memory
     bool show = false;
     std::vector<LineLevel> lines;    // in the order given
     bool has_base = false;

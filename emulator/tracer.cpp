@@ -129,13 +129,6 @@ std::size_t read_code(pid_t pid, std::uint64_t address, std::uint8_t *out, std::
     return got;
 }
 
-bool is_gpio_register(const velmo::sim::Board &board, std::uint16_t port)
-{
-    const auto offset = static_cast<std::uint16_t>(port - board.base());
-    return offset == velmo::sim::kBank1Direction || offset == velmo::sim::kBank1Data ||
-           offset == velmo::sim::kBank2Direction || offset == velmo::sim::kBank2Data;
-}
-
 // Every port access stops the program twice and wakes the tracer twice.
 // On one CPU each of those is a context switch; across two it is a
 // cross-CPU wake-up, several times dearer (five times on a virtual
@@ -172,10 +165,7 @@ void resume(pid_t pid, int signal)
 
 } // namespace
 
-Tracer::Tracer(velmo::sim::Board &board, bool show, Note note)
-    : board_(board), show_(show), note_(std::move(note))
-{
-}
+Tracer::Tracer(velmo::sim::Ports &ports, bool show) : ports_(ports), show_(show) {}
 
 void Tracer::serve_port_call(pid_t pid)
 {
@@ -187,14 +177,14 @@ void Tracer::serve_port_call(pid_t pid)
     long result = 0;
     if (nr == static_cast<long>(regs.arch() == Arch::X86_64 ? kIoperm64 : kIoperm32)) {
         const int turn_on = static_cast<int>(static_cast<std::uint32_t>(regs.arg(2)));
-        result = -board_.request(regs.arg(0), regs.arg(1), turn_on);
+        result = -ports_.request(grants_, regs.arg(0), regs.arg(1), turn_on);
     } else {
         // iopl would open every port at once, past the board. A level above
         // 3 is invalid; level 0 asks for nothing; any other is refused as
         // for an unprivileged process.
         const std::uint32_t level = static_cast<std::uint32_t>(regs.arg(0));
         result = level > 3 ? -EINVAL : level == 0 ? 0 : -EPERM;
-        note_("iopl " + std::to_string(level) + (result == 0 ? " granted" : " denied"));
+        ports_.note("iopl " + std::to_string(level) + (result == 0 ? " granted" : " denied"));
     }
     regs.skip_syscall(result);
     regs.store(pid);
@@ -223,8 +213,9 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     case PortOp::InAlImm: {
         const std::uint16_t port = d.op == PortOp::InAlDx ? regs.dx() : d.port;
         std::uint8_t value = 0;
-        if (!board_.in(port, value)) {
-            return Served::Fault;
+        const velmo::sim::Access access = ports_.in(grants_, port, value);
+        if (access != velmo::sim::Access::Done) {
+            return access == velmo::sim::Access::Fault ? Served::Fault : Served::Lost;
         }
         regs.set_al(value);
         break;
@@ -232,11 +223,12 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     case PortOp::OutDxAl:
     case PortOp::OutImmAl: {
         const std::uint16_t port = d.op == PortOp::OutDxAl ? regs.dx() : d.port;
-        if (!board_.out(port, regs.al())) {
-            return Served::Fault;
+        const velmo::sim::Access access = ports_.out(grants_, port, regs.al());
+        if (access != velmo::sim::Access::Done) {
+            return access == velmo::sim::Access::Fault ? Served::Fault : Served::Lost;
         }
-        if (show_ && is_gpio_register(board_, port)) {
-            std::fprintf(stderr, "%s\n", board_.show().c_str());
+        if (show_ && ports_.board().is_register(port)) {
+            std::fprintf(stderr, "%s\n", ports_.board().show().c_str());
         }
         break;
     }
@@ -380,7 +372,11 @@ int Tracer::run(const std::vector<std::string> &command)
         }
         if (sig == SIGSEGV && info.si_code == SI_KERNEL) {
             const Served served = serve_port_instruction(pid);
-            if (served == Served::Unsupported) {
+            if (served == Served::Lost) {
+                std::fprintf(stderr, "velmo-emu: cannot serve %s: board file %s\n", program_.c_str(),
+                             ports_.error().c_str());
+            }
+            if (served == Served::Unsupported || served == Served::Lost) {
                 kill_all();
                 close(report[0]);
                 return kExitCannotServe;

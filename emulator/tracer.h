@@ -4,9 +4,9 @@
 #ifndef VELMO_EMU_TRACER_H
 #define VELMO_EMU_TRACER_H
 
-#include "board.h"
+#include "grants.h"
+#include "ports.h"
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,28 +18,25 @@ constexpr int kExitCannotStart = 127; // the program could not be started
 
 class Tracer {
 public:
-    using Note = std::function<void(const std::string &)>;
-
-    // show: print board.show() on stderr after each write to a GPIO
-    // register. note: receives trace lines of events the board does not
-    // model (iopl).
-    Tracer(velmo::sim::Board &board, bool show, Note note);
+    // show: print the board's show() on stderr after each write to a GPIO
+    // register.
+    Tracer(velmo::sim::Ports &ports, bool show);
 
     // Runs command (PROGRAM and its arguments) to the end and returns the
     // exit status velmo-emu ends with.
     int run(const std::vector<std::string> &command);
 
 private:
-    enum class Served { Yes, Fault, Unsupported };
+    enum class Served { Yes, Fault, Unsupported, Lost };
 
     void serve_port_call(pid_t pid);
     Served serve_port_instruction(pid_t pid);
     bool check_exec(pid_t pid);
     void kill_all();
 
-    velmo::sim::Board &board_;
+    velmo::sim::Ports &ports_;
+    velmo::sim::Grants grants_; // the program's, for all its tasks
     bool show_;
-    Note note_;
     std::string program_;
     std::vector<pid_t> tracees_;
 };

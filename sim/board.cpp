@@ -1,6 +1,5 @@
 #include "board.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <stdexcept>
@@ -8,8 +7,6 @@
 namespace velmo::sim {
 
 namespace {
-
-constexpr unsigned long long kPortCount = 65536;
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -23,12 +20,24 @@ std::string format(const char *fmt, ...)
     return text;
 }
 
-} // namespace
-
-void Board::reset()
+std::string bank_text(int n, const Bank &b)
 {
-    *this = Board();
+    return format("bank%d direction=0x%02x latch=0x%02x outside=0x%02x", n, b.direction, b.latch, b.outside);
 }
+
+// "bankN direction=0xNN latch=0xNN outside=0xNN", exactly as written.
+bool parse_bank(const std::string &line, int n, Bank &out)
+{
+    unsigned d = 0, l = 0, o = 0;
+    if (line.size() != 44 ||
+        std::sscanf(line.c_str(), "bank%*1[12] direction=0x%2x latch=0x%2x outside=0x%2x", &d, &l, &o) != 3) {
+        return false;
+    }
+    out = Bank{static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(l), static_cast<std::uint8_t>(o)};
+    return line == bank_text(n, out);
+}
+
+} // namespace
 
 Bank &Board::bank(int n)
 {
@@ -41,24 +50,6 @@ Bank &Board::bank(int n)
 const Bank &Board::bank(int n) const
 {
     return const_cast<Board *>(this)->bank(n);
-}
-
-int Board::request(unsigned long long from, unsigned long long num, int turn_on)
-{
-    // The kernel's order: a bad range is EINVAL even for a process that
-    // would be refused anyway.
-    int result = 0;
-    if (num == 0 || from >= kPortCount || num > kPortCount - from) {
-        result = EINVAL;
-    } else if (turn_on != 0 && refuse_all_) {
-        result = EPERM;
-    } else {
-        for (auto port = static_cast<std::size_t>(from); port < static_cast<std::size_t>(from + num); ++port) {
-            granted_[port] = turn_on != 0;
-        }
-    }
-    record(format("ioperm 0x%llx %llu %d %s", from, num, turn_on, result == 0 ? "granted" : "denied"));
-    return result;
 }
 
 int Board::bank_of(std::uint16_t port, bool &is_data) const
@@ -74,7 +65,13 @@ int Board::bank_of(std::uint16_t port, bool &is_data) const
     return 0;
 }
 
-std::uint8_t Board::peek(std::uint16_t port) const
+bool Board::is_register(std::uint16_t port) const
+{
+    bool is_data = false;
+    return bank_of(port, is_data) != 0;
+}
+
+std::uint8_t Board::read(std::uint16_t port) const
 {
     bool is_data = false;
     const int n = bank_of(port, is_data);
@@ -84,32 +81,13 @@ std::uint8_t Board::peek(std::uint16_t port) const
     return is_data ? bank(n).data() : bank(n).direction;
 }
 
-bool Board::in(std::uint16_t port, std::uint8_t &value)
+void Board::write(std::uint16_t port, std::uint8_t value)
 {
-    if (!granted_[port]) {
-        ++faults_;
-        record(format("fault in 0x%x", port));
-        return false;
-    }
-    value = peek(port);
-    record(format("in 0x%x 0x%02x", port, value));
-    return true;
-}
-
-bool Board::out(std::uint16_t port, std::uint8_t value)
-{
-    if (!granted_[port]) {
-        ++faults_;
-        record(format("fault out 0x%x 0x%02x", port, value));
-        return false;
-    }
-    record(format("out 0x%x 0x%02x", port, value));
     bool is_data = false;
     const int n = bank_of(port, is_data);
     if (n != 0) {
         (is_data ? bank(n).latch : bank(n).direction) = value;
     }
-    return true;
 }
 
 Line Board::line(int n) const
@@ -119,7 +97,7 @@ Line Board::line(int n) const
     }
     const Bank &b = bank(n <= 4 ? 1 : 2);
     const int bit = kLineBit[n - 1];
-    return Line{((b.direction >> bit) & 1) != 0, (b.data() >> bit) & 1};
+    return Line{((b.direction >> bit) & 1) != 0, (b.data() >> bit) & 1, (b.latch >> bit) & 1, (b.outside >> bit) & 1};
 }
 
 void Board::set_outside(int n, int level)
@@ -142,81 +120,73 @@ std::string Board::show() const
     return text;
 }
 
-std::string Board::save_state() const
+std::string Board::text() const
 {
-    std::string text = "velmo-board 1\n";
-    for (int n = 1; n <= 2; ++n) {
-        const Bank &b = bank(n);
-        text += format("bank%d direction=0x%02x latch=0x%02x outside=0x%02x\n", n, b.direction, b.latch, b.outside);
-    }
-    return text;
+    return format("velmo-board 2\nbase=0x%04x\n", base_) + bank_text(1, banks_[0]) + "\n" +
+           bank_text(2, banks_[1]) + "\n";
 }
 
-bool Board::load_state(const std::string &text, std::string &why)
+bool Board::parse(const std::string &text, std::string &why)
 {
-    // Exactly the three lines save_state writes; anything else is damage.
-    Bank loaded[2];
-    std::size_t at = 0;
-    for (int row = 0; row < 3; ++row) {
-        const std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) {
-            why = row == 0 && text.empty() ? "empty file" : format("line %d is missing or unterminated", row + 1);
-            return false;
-        }
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (row == 0) {
-            if (line != "velmo-board 1") {
-                why = "line 1 is not 'velmo-board 1'";
-                return false;
-            }
-            continue;
-        }
-        unsigned d = 0, l = 0, o = 0;
-        int used = 0;
-        const std::string want = format("bank%d ", row);
-        if (line.compare(0, want.size(), want) != 0 ||
-            std::sscanf(line.c_str() + want.size(), "direction=0x%2x latch=0x%2x outside=0x%2x%n", &d, &l, &o, &used) != 3 ||
-            static_cast<std::size_t>(used) + want.size() != line.size() ||
-            line != format("bank%d direction=0x%02x latch=0x%02x outside=0x%02x", row, d, l, o)) {
-            why = format("line %d is not 'bank%d direction=0xNN latch=0xNN outside=0xNN'", row + 1, row);
-            return false;
-        }
-        loaded[row - 1] = Bank{static_cast<std::uint8_t>(d), static_cast<std::uint8_t>(l), static_cast<std::uint8_t>(o)};
-    }
-    if (at != text.size()) {
-        why = "unexpected text after line 3";
+    // Line by line, each exactly as text() writes it; anything else is
+    // damage, and the first line tells a board file from any other.
+    if (text.empty()) {
+        why = "empty file";
         return false;
     }
+    std::size_t at = 0;
+    std::size_t number = 0;
+    std::string line;
+    auto next = [&]() {
+        ++number;
+        if (at == text.size()) {
+            why = format("line %zu is missing", number);
+            return false;
+        }
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            why = format("line %zu is unterminated", number);
+            return false;
+        }
+        line = text.substr(at, end - at);
+        at = end + 1;
+        return true;
+    };
+    const std::size_t first = text.find('\n');
+    const std::string head = text.substr(0, first);
+    if (head != "velmo-board 1" && head != "velmo-board 2") {
+        why = "not a board file (line 1 is not 'velmo-board 2')";
+        return false;
+    }
+    next();
+    unsigned base = kDefaultBase;
+    if (head == "velmo-board 2") { // version 1 had no base line
+        if (!next()) {
+            return false;
+        }
+        if (std::sscanf(line.c_str(), "base=0x%4x", &base) != 1 || line != format("base=0x%04x", base)) {
+            why = format("line %zu is not 'base=0xNNNN'", number);
+            return false;
+        }
+    }
+    Bank loaded[2];
+    for (int n = 1; n <= 2; ++n) {
+        if (!next()) {
+            return false;
+        }
+        if (!parse_bank(line, n, loaded[n - 1])) {
+            why = format("line %zu is not 'bank%d direction=0xNN latch=0xNN outside=0xNN'", number, n);
+            return false;
+        }
+    }
+    if (at != text.size()) {
+        why = format("unexpected text after line %zu", number);
+        return false;
+    }
+    base_ = static_cast<std::uint16_t>(base);
     banks_[0] = loaded[0];
     banks_[1] = loaded[1];
     return true;
-}
-
-std::string Board::trace_text() const
-{
-    std::string text;
-    for (const std::string &event : trace_) {
-        text += event;
-        text += '\n';
-    }
-    return text;
-}
-
-void Board::record(std::string line)
-{
-    if (listener_) {
-        listener_(line);
-    }
-    if (keep_trace_) {
-        trace_.push_back(std::move(line));
-    }
-}
-
-Board &board()
-{
-    static Board the_board;
-    return the_board;
 }
 
 } // namespace velmo::sim

@@ -1,17 +1,18 @@
-// The simulated Velmo board: the x86 I/O-port space as a program on the
-// board sees it, with the four GPIO registers, the kernel's per-port access
-// grants, and a trace of every event.
+// The simulated Velmo board: the hardware alone. Its four GPIO registers at
+// a base port, each bank's output latch, and the levels that the world
+// outside drives onto the pins. Nothing of the kernel is here: which ports a
+// program may touch is grants.h, and the port space as a program sees it
+// (access checks, faults, the trace) is ports.h.
 //
-// One model serves the tests (through the port seam in port_sim.cpp) and the
-// emulator (which serves a traced program's port instructions from it).
+// One model serves the tests (through the port seam in port_sim.cpp), the
+// emulator (which serves a traced program's port instructions from it) and
+// the board file that several programs share (board_file.h).
 #ifndef VELMO_SIM_BOARD_H
 #define VELMO_SIM_BOARD_H
 
-#include <bitset>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace velmo::sim {
 
@@ -28,6 +29,11 @@ struct Bank {
     {
         return static_cast<std::uint8_t>((latch & ~direction) | (outside & direction));
     }
+
+    bool operator==(const Bank &other) const
+    {
+        return direction == other.direction && latch == other.latch && outside == other.outside;
+    }
 };
 
 // Register offsets from the board's base port.
@@ -42,18 +48,15 @@ constexpr int kLineBit[8] = {0, 2, 3, 4, 1, 2, 6, 7};
 
 struct Line {
     bool input;
-    int level; // what the data register shows for the line: 0 or 1
+    int level;   // what the pin shows: the latch on an output, outside on an input
+    int latch;   // the line's bit of the output latch
+    int outside; // the level driven onto it from outside
 };
 
 class Board {
 public:
-    using Listener = std::function<void(const std::string &)>;
-
+    // Power-on: every line an input, latches low, nothing driven, base 0x500.
     Board() = default;
-
-    // Power-on registers, base 0x500, no access granted, empty trace,
-    // requests allowed.
-    void reset();
 
     std::uint16_t base() const { return base_; }
     void set_base(std::uint16_t base) { base_ = base; }
@@ -62,70 +65,46 @@ public:
     Bank &bank(int n);
     const Bank &bank(int n) const;
 
-    // --- The kernel side ---------------------------------------------------
-    // When set, every access request is refused with EPERM, as for a
-    // process without CAP_SYS_RAWIO.
-    void set_refuse_all(bool refuse) { refuse_all_ = refuse; }
-    bool refuse_all() const { return refuse_all_; }
-
-    // ioperm(from, num, turn_on): 0, or the errno the kernel would give
-    // (EINVAL for a range that passes 0xFFFF, EPERM when refused).
-    int request(unsigned long long from, unsigned long long num, int turn_on);
-    bool granted(std::uint16_t port) const { return granted_[port]; }
-
-    // --- Port instructions ---------------------------------------------------
-    // Without access granted to the port these record a fault, move
-    // nothing and return false: the kernel would have killed the process.
-    bool in(std::uint16_t port, std::uint8_t &value);
-    bool out(std::uint16_t port, std::uint8_t value);
-    int faults() const { return faults_; }
-
-    // A port's value as `in` would read it, with no access check or trace.
-    std::uint8_t peek(std::uint16_t port) const;
+    // True when one of the four registers sits at port.
+    bool is_register(std::uint16_t port) const;
+    // What `in` reads at port: 0xFF where no register sits.
+    std::uint8_t read(std::uint16_t port) const;
+    // What `out` does at port: a register takes the value, any other port
+    // ignores it.
+    void write(std::uint16_t port, std::uint8_t value);
 
     // --- Lines, in the board's line map --------------------------------------
     Line line(int n) const;                 // n from 1 to 8
     void set_outside(int n, int level);     // external level of line n
     std::string show() const;               // "board: 1:in=0 2:out=1 ..."
 
-    // --- Saved state --------------------------------------------------------
-    // The registers and outside levels as text, so a board can outlive one
-    // program run:
-    //   velmo-board 1
+    // --- The board as text ---------------------------------------------------
+    // What a board file holds, always kTextSize bytes, so it can be rewritten
+    // in place:
+    //   velmo-board 2
+    //   base=0x0500
     //   bank1 direction=0xff latch=0x00 outside=0x00
     //   bank2 direction=0xff latch=0x00 outside=0x00
-    std::string save_state() const;
-    // Takes a saved state; on any damage returns false with the reason in
-    // why and leaves the board as it was.
-    bool load_state(const std::string &text, std::string &why);
+    static constexpr std::size_t kTextSize = 116;
+    std::string text() const;
+    // Takes a board's text: the form above, or the three lines of version 1
+    // (no base line; base 0x500). On anything else returns false with the
+    // reason in why and leaves the board as it was.
+    bool parse(const std::string &text, std::string &why);
 
-    // --- Trace ----------------------------------------------------------------
-    const std::vector<std::string> &trace() const { return trace_; }
-    std::string trace_text() const;         // one event a line
-    void clear_trace() { trace_.clear(); }
-    // A long run under the emulator only streams its events to the
-    // listener; keeping them all would grow without bound.
-    void set_keep_trace(bool keep) { keep_trace_ = keep; }
-    // Called with each event's line as it happens (the emulator's --trace).
-    void set_listener(Listener listener) { listener_ = std::move(listener); }
+    bool operator==(const Board &other) const
+    {
+        return base_ == other.base_ && banks_[0] == other.banks_[0] && banks_[1] == other.banks_[1];
+    }
+    bool operator!=(const Board &other) const { return !(*this == other); }
 
 private:
-    void record(std::string line);
     // Bank and register kind of a port: 0 when no register sits there.
     int bank_of(std::uint16_t port, bool &is_data) const;
 
     std::uint16_t base_ = kDefaultBase;
     Bank banks_[2];
-    std::bitset<65536> granted_;
-    bool refuse_all_ = false;
-    int faults_ = 0;
-    std::vector<std::string> trace_;
-    bool keep_trace_ = true;
-    Listener listener_;
 };
-
-// The board behind the simulated port primitives of port_sim.cpp.
-Board &board();
 
 } // namespace velmo::sim
 

@@ -1,15 +1,38 @@
 // Port primitives served by the simulated board: what the library is linked
-// with in the tests, in place of ioperm(2) and the in/out instructions.
-#include "board.h"
+// with in the tests, in place of ioperm(2) and the in/out instructions. The
+// process is one task with one set of grants.
+#include "port_sim.h"
 #include "velmo_port.h"
 
 #include <cerrno>
+
+namespace velmo::sim {
+
+Ports &ports()
+{
+    static Ports the_ports;
+    return the_ports;
+}
+
+Grants &grants()
+{
+    static Grants the_grants;
+    return the_grants;
+}
+
+void reset()
+{
+    ports() = Ports();
+    grants() = Grants();
+}
+
+} // namespace velmo::sim
 
 extern "C" {
 
 int velmo_port_request(unsigned long from, unsigned long num, int turn_on)
 {
-    const int result = velmo::sim::board().request(from, num, turn_on);
+    const int result = velmo::sim::ports().request(velmo::sim::grants(), from, num, turn_on);
     if (result != 0) {
         errno = result;
         return -1;
@@ -22,13 +45,13 @@ unsigned char velmo_port_in(unsigned short port)
     // A read without access is a fault on the board (the process would be
     // killed); the model records it and the bus reads 0xFF.
     std::uint8_t value = 0xFF;
-    velmo::sim::board().in(port, value);
+    velmo::sim::ports().in(velmo::sim::grants(), port, value);
     return value;
 }
 
 void velmo_port_out(unsigned short port, unsigned char value)
 {
-    velmo::sim::board().out(port, value);
+    velmo::sim::ports().out(velmo::sim::grants(), port, value);
 }
 
 } // extern "C"

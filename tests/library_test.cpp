@@ -18,7 +18,7 @@ TEST_F(Library, InitTouchesNothing)
 {
     EXPECT_EQ(OP_INIT(), 0);
     EXPECT_EQ(OP_INIT(), 0);
-    EXPECT_EQ(board().trace_text(), "");
+    EXPECT_EQ(ports().trace_text(), "");
     EXPECT_EQ(BaseAddress, 0x500);
     EXPECT_STREQ(buffer, "");
 }
@@ -26,7 +26,7 @@ TEST_F(Library, InitTouchesNothing)
 TEST_F(Library, ConfigureAllInputsReadsBothBanksThenWritesBoth)
 {
     ASSERT_EQ(OP_CONFIG(255), 0);
-    EXPECT_EQ(board().trace_text(), std::string(kConfigReads) +
+    EXPECT_EQ(ports().trace_text(), std::string(kConfigReads) +
                                         "ioperm 0x507 1 1 granted\n"
                                         "out 0x507 0xff\n"
                                         "ioperm 0x534 1 1 granted\n"
@@ -37,7 +37,7 @@ TEST_F(Library, ConfigureAllOutputsClearsOnlyLineBits)
 {
     ASSERT_EQ(OP_CONFIG(0), 0);
     // Bank 1 lines sit at bits 0, 2, 3, 4; bank 2 lines at 1, 2, 6, 7.
-    EXPECT_EQ(board().trace_text(), std::string(kConfigReads) +
+    EXPECT_EQ(ports().trace_text(), std::string(kConfigReads) +
                                         "ioperm 0x507 1 1 granted\n"
                                         "out 0x507 0xe2\n"
                                         "ioperm 0x534 1 1 granted\n"
@@ -67,11 +67,11 @@ TEST_F(Library, ConfigureRejectsWordsOver255AfterBothReads)
 {
     board().bank(1).direction = 0x12;
     for (unsigned int word : {256u, 0x1FFu, 0xFFFFFFFFu, 0x80000000u}) {
-        board().clear_trace();
+        ports().clear_trace();
         std::memset(buffer, 0, sizeof buffer);
         EXPECT_EQ(OP_CONFIG(word), -1) << word;
         EXPECT_EQ(message(), MSG_BAD_CONFIG);
-        EXPECT_EQ(board().trace_text(), "ioperm 0x507 1 1 granted\n"
+        EXPECT_EQ(ports().trace_text(), "ioperm 0x507 1 1 granted\n"
                                         "in 0x507 0x12\n"
                                         "ioperm 0x534 1 1 granted\n"
                                         "in 0x534 0xff\n");
@@ -86,7 +86,7 @@ TEST_F(Library, ReadLineReturnsItsDataBitOnly)
     int level = 42;
     ASSERT_EQ(OP_INPUT(3, &level), 0);
     EXPECT_EQ(level, 1);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x50f 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x50f 1 1 granted\n"
                                     "in 0x50f 0x08\n");
 
     board().bank(1).outside = 0xF7;
@@ -96,10 +96,10 @@ TEST_F(Library, ReadLineReturnsItsDataBitOnly)
     // Bank 2 and an output line: the data register shows the latch.
     board().bank(2).direction = 0x00;
     board().bank(2).latch = 0x80; // line 8
-    board().clear_trace();
+    ports().clear_trace();
     ASSERT_EQ(OP_INPUT(8, &level), 0);
     EXPECT_EQ(level, 1);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x538 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0x80\n");
 }
 
@@ -140,7 +140,7 @@ TEST_F(Library, BadLineOrLevelTouchesNoPort)
         EXPECT_EQ(OP_OUTPUT(3, value), -1);
         EXPECT_EQ(message(), MSG_BAD_VALUE);
     }
-    EXPECT_EQ(board().trace_text(), "");
+    EXPECT_EQ(ports().trace_text(), "");
 }
 
 TEST_F(Library, DriveLineSetsOneBitAndWritesTheRestBack)
@@ -148,7 +148,7 @@ TEST_F(Library, DriveLineSetsOneBitAndWritesTheRestBack)
     board().bank(2).direction = 0x00;
     board().bank(2).latch = 0xB9;
     ASSERT_EQ(OP_OUTPUT(6, 1), 0); // bank 2 bit 2
-    EXPECT_EQ(board().trace_text(), "ioperm 0x538 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0xb9\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "out 0x538 0xbd\n");
@@ -156,17 +156,17 @@ TEST_F(Library, DriveLineSetsOneBitAndWritesTheRestBack)
 
     board().bank(1).direction = 0x00;
     board().bank(1).latch = 0xFF;
-    board().clear_trace();
+    ports().clear_trace();
     ASSERT_EQ(OP_OUTPUT(1, 0), 0); // bank 1 bit 0
-    EXPECT_EQ(board().trace_text(), "ioperm 0x50f 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x50f 1 1 granted\n"
                                     "in 0x50f 0xff\n"
                                     "ioperm 0x50f 1 1 granted\n"
                                     "out 0x50f 0xfe\n");
 
     // Driving a line already at its level still writes the byte back.
-    board().clear_trace();
+    ports().clear_trace();
     ASSERT_EQ(OP_OUTPUT(1, 0), 0);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x50f 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x50f 1 1 granted\n"
                                     "in 0x50f 0xfe\n"
                                     "ioperm 0x50f 1 1 granted\n"
                                     "out 0x50f 0xfe\n");
@@ -214,7 +214,7 @@ TEST_F(Library, SetterTakesCodesOneToThreeOnly)
     EXPECT_EQ(message(), MSG_BAD_GPIO);
     EXPECT_EQ(OP_SET_ERROR(2), -1);
     EXPECT_EQ(message(), MSG_BAD_VALUE);
-    EXPECT_EQ(board().trace_text(), "");
+    EXPECT_EQ(ports().trace_text(), "");
 }
 
 TEST_F(Library, MovedBaseAddressIsUsedByTheNextCall)
@@ -222,7 +222,7 @@ TEST_F(Library, MovedBaseAddressIsUsedByTheNextCall)
     BaseAddress = 0x600;
     board().set_base(0x600);
     ASSERT_EQ(OP_CONFIG(0), 0);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x607 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x607 1 1 granted\n"
                                     "in 0x607 0xff\n"
                                     "ioperm 0x634 1 1 granted\n"
                                     "in 0x634 0xff\n"
@@ -230,9 +230,9 @@ TEST_F(Library, MovedBaseAddressIsUsedByTheNextCall)
                                     "out 0x607 0xe2\n"
                                     "ioperm 0x634 1 1 granted\n"
                                     "out 0x634 0x39\n");
-    board().clear_trace();
+    ports().clear_trace();
     ASSERT_EQ(OP_OUTPUT(5, 1), 0);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x638 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x638 1 1 granted\n"
                                     "in 0x638 0x00\n"
                                     "ioperm 0x638 1 1 granted\n"
                                     "out 0x638 0x02\n");
@@ -246,15 +246,15 @@ TEST_F(Library, BaseOutsidePortSpaceIsRefusedByTheKernel)
     EXPECT_EQ(OP_INPUT(1, &level), -1);
     EXPECT_EQ(message(), MSG_DENIED);
     EXPECT_EQ(level, 7);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x1050f 1 1 denied\n");
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x1050f 1 1 denied\n");
 
     // A base near INT_MAX wraps like a 32-bit add, and is refused too.
     BaseAddress = INT_MAX;
-    board().clear_trace();
+    ports().clear_trace();
     EXPECT_EQ(OP_OUTPUT(8, 1), -1);
     EXPECT_EQ(message(), MSG_DENIED);
     const std::string port = sizeof(long) == 8 ? "0xffffffff80000037" : "0x80000037";
-    EXPECT_EQ(board().trace_text(), "ioperm " + port + " 1 1 denied\n");
+    EXPECT_EQ(ports().trace_text(), "ioperm " + port + " 1 1 denied\n");
 }
 
 TEST_F(Library, RemappedPositionsIncludingOutOfRangeOnes)
@@ -272,9 +272,9 @@ TEST_F(Library, RemappedPositionsIncludingOutOfRangeOnes)
         GPIO2_pos[1] = pos;
         ASSERT_EQ(OP_INPUT(6, &level), 0);
         EXPECT_EQ(level, 0) << pos;
-        board().clear_trace();
+        ports().clear_trace();
         ASSERT_EQ(OP_OUTPUT(6, 0), 0);
-        EXPECT_EQ(board().trace_text(), "ioperm 0x538 1 1 granted\n"
+        EXPECT_EQ(ports().trace_text(), "ioperm 0x538 1 1 granted\n"
                                         "in 0x538 0xff\n"
                                         "ioperm 0x538 1 1 granted\n"
                                         "out 0x538 0xff\n")
@@ -304,7 +304,7 @@ TEST_F(Library, PrimitivesAskForExactlyTheirPort)
     EXPECT_EQ(ReadIO(0x600), 0xFF); // no register there
     WriteIO(0x50F, 0x5A);
     EXPECT_EQ(ReadIO(0x534), 0xFF);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x600 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x600 1 1 granted\n"
                                     "in 0x600 0xff\n"
                                     "ioperm 0x50f 1 1 granted\n"
                                     "out 0x50f 0x5a\n"

@@ -3,6 +3,8 @@
 // library. Reproducible: VELMO_SEED=<n> replays one seed.
 #include "sim_fixture.h"
 
+#include <cerrno>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -147,7 +149,7 @@ TEST_F(Randomized, SequencesMatchTheReferenceModel)
             board().bank(b + 1).outside = m.outside[b];
         }
         m.refuse = pick(0, 9) == 0;
-        board().set_refuse_all(m.refuse);
+        ports().set_refusal(m.refuse ? EPERM : 0);
 
         for (int step = 0; step < 40; ++step) {
             // Now and then a client moves the block or remaps a line.
@@ -166,7 +168,7 @@ TEST_F(Randomized, SequencesMatchTheReferenceModel)
             }
 
             const std::string before = buffer;
-            board().clear_trace();
+            ports().clear_trace();
             m.trace.clear();
             Expect expect{};
             std::string what;
@@ -199,7 +201,7 @@ TEST_F(Randomized, SequencesMatchTheReferenceModel)
                 WriteIO(port, v);
             }
             ASSERT_EQ(got, expect.result) << what;
-            ASSERT_EQ(board().trace_text(), m.trace) << what;
+            ASSERT_EQ(ports().trace_text(), m.trace) << what;
             ASSERT_STREQ(buffer, expect.message == kNone ? before.c_str() : expect.message) << what;
             for (int b = 0; b < 2; ++b) {
                 ASSERT_EQ(board().bank(b + 1).direction, m.dir[b]) << what;

@@ -3,7 +3,7 @@
 #ifndef VELMO_TESTS_SIM_FIXTURE_H
 #define VELMO_TESTS_SIM_FIXTURE_H
 
-#include "board.h"
+#include "port_sim.h"
 #include "edition.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ class SimBoard : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        board().reset();
+        velmo::sim::reset();
         BaseAddress = 0x500;
         const int pos1[4] = {0, 2, 3, 4};
         const int pos2[4] = {1, 2, 6, 7};
@@ -25,9 +25,11 @@ protected:
         error = nullptr;
     }
 
-    void TearDown() override { EXPECT_EQ(board().faults(), 0) << board().trace_text(); }
+    void TearDown() override { EXPECT_EQ(ports().faults(), 0) << ports().trace_text(); }
 
-    static velmo::sim::Board &board() { return velmo::sim::board(); }
+    // The registers, and the port space with its trace around them.
+    static velmo::sim::Board &board() { return velmo::sim::ports().board(); }
+    static velmo::sim::Ports &ports() { return velmo::sim::ports(); }
 
     static std::string message()
     {

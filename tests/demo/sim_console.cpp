@@ -1,6 +1,8 @@
 #include "sim_console.h"
 
-#include "board.h"
+#include "port_sim.h"
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,9 +28,10 @@ void write_all(int fd, const std::string &text)
 
 void report_at_exit()
 {
-    sim::Board &b = sim::board();
-    if (b.faults() != 0) {
-        std::fprintf(stderr, "simulated board: %d port instructions without access\n", b.faults());
+    sim::Ports &p = sim::ports();
+    const sim::Board &b = p.board();
+    if (p.faults() != 0) {
+        std::fprintf(stderr, "simulated board: %d port instructions without access\n", p.faults());
     }
     if (g_state_fd < 0) {
         return;
@@ -39,21 +42,21 @@ void report_at_exit()
         now.latch[n] = b.bank(n + 1).latch;
         now.outside[n] = b.bank(n + 1).outside;
     }
-    write_all(g_state_fd, registers_text(now) + "faults " + std::to_string(b.faults()) + "\n" + b.trace_text());
+    write_all(g_state_fd, registers_text(now) + "faults " + std::to_string(p.faults()) + "\n" + p.trace_text());
 }
 
 } // namespace
 
 void prepare_board(const BoardSetup &setup, int state_fd)
 {
-    sim::Board &b = sim::board();
-    b.reset();
+    sim::reset();
+    sim::Board &b = sim::ports().board();
     for (int n = 0; n < 2; ++n) {
         b.bank(n + 1).direction = setup.direction[n];
         b.bank(n + 1).latch = setup.latch[n];
         b.bank(n + 1).outside = setup.outside[n];
     }
-    b.set_refuse_all(setup.refuse);
+    sim::ports().set_refusal(setup.refuse ? EPERM : 0);
     g_state_fd = state_fd;
     std::atexit(report_at_exit);
 }

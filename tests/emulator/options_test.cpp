@@ -19,12 +19,12 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
 {
     Options o;
     std::string error;
-    ASSERT_TRUE(parse({"--trace", "t.txt", "--state", "b.txt", "--show", "--line", "3=1", "--line", "8=0", "--base", "0x600",
+    ASSERT_TRUE(parse({"--trace", "t.txt", "--board", "b.txt", "--show", "--line", "3=1", "--line", "8=0", "--base", "0x600",
                        "--deny", "prog", "--show", "-x"},
                       o, error))
         << error;
     EXPECT_EQ(o.trace_file, "t.txt");
-    EXPECT_EQ(o.state_file, "b.txt");
+    EXPECT_EQ(o.board_file, "b.txt");
     EXPECT_TRUE(o.show);
     ASSERT_EQ(o.lines.size(), 2u);
     EXPECT_EQ(o.lines[0].line, 3);
@@ -41,7 +41,7 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
     EXPECT_EQ(plain.command, (std::vector<std::string>{"--odd-name", "a"}));
     EXPECT_FALSE(plain.show || plain.deny || plain.has_base);
     EXPECT_TRUE(plain.trace_file.empty());
-    EXPECT_TRUE(plain.state_file.empty());
+    EXPECT_TRUE(plain.board_file.empty());
 
     Options base;
     ASSERT_TRUE(parse({"--base", "1280", "p"}, base, error));
@@ -54,7 +54,8 @@ TEST(Options, RefusesBadCommandLines)
         {},
         {"--show"},
         {"--trace"},
-        {"--state"},
+        {"--board"},
+        {"--board", "", "p"},
         {"--line", "9=1", "p"},
         {"--line", "0=1", "p"},
         {"--line", "3=2", "p"},

@@ -1,6 +1,6 @@
 #!/bin/bash
 # velmogpio, as delivered, on the virtual board: separate runs share one
-# board through velmo-emu --state. Expected output and traces are written
+# board through velmo-emu --board. Expected output and traces are written
 # out below.
 #   velmogpio_emu.sh VELMO_EMU VELMOGPIO SCENARIO
 set -u
@@ -42,7 +42,7 @@ expect() {
 state=$dir/board.state
 case $scenario in
 state)
-    run config 0 --state "$state" -- config 0x0F
+    run config 0 --board "$state" -- config 0x0F
     expect config out </dev/null
     expect config trace <<'TXT'
 ioperm 0x507 1 1 granted
@@ -55,12 +55,13 @@ ioperm 0x534 1 1 granted
 out 0x534 0x39
 TXT
     cp "$state" "$dir/state.txt" && expect state txt <<'TXT'
-velmo-board 1
+velmo-board 2
+base=0x0500
 bank1 direction=0xff latch=0x00 outside=0x00
 bank2 direction=0x39 latch=0x00 outside=0x00
 TXT
 
-    run set 0 --state "$state" -- set 6=1 7=0
+    run set 0 --board "$state" -- set 6=1 7=0
     expect set out </dev/null
     expect set err </dev/null
     expect set trace <<'TXT'
@@ -75,7 +76,7 @@ out 0x538 0x04
 TXT
 
     # Line 3 is driven high from outside from this run on.
-    run show 0 --state "$state" --line 3=1 -- show
+    run show 0 --board "$state" --line 3=1 -- show
     expect show out <<'TXT'
 LINE DIR LEVEL BANK BIT
 1    in  0     1    0
@@ -110,15 +111,16 @@ ioperm 0x534 1 1 granted
 in 0x534 0x39
 TXT
 
-    run config_lines 0 --state "$state" -- config 3=out 8=in
-    run get 0 --state "$state" -- get 3 6 8
+    run config_lines 0 --board "$state" -- config 3=out 8=in
+    run get 0 --board "$state" -- get 3 6 8
     expect get out <<'TXT'
 3=0
 6=1
 8=0
 TXT
     cp "$state" "$dir/state2.txt" && expect state2 txt <<'TXT'
-velmo-board 1
+velmo-board 2
+base=0x0500
 bank1 direction=0xf7 latch=0x00 outside=0x08
 bank2 direction=0xb9 latch=0x04 outside=0x00
 TXT
@@ -152,12 +154,12 @@ usage)
 damaged)
     printf 'velmo-board 1\nbank1 direction=0xzz\n' >"$state"
     cp "$state" "$dir/before"
-    "$emu" --state "$state" "$tool" get 3 >"$dir/damaged.out" 2>"$dir/damaged.err"
+    "$emu" --board "$state" "$tool" get 3 >"$dir/damaged.out" 2>"$dir/damaged.err"
     got=$?
     [ "$got" -eq 125 ] || { echo "FAIL: damaged state: exit status $got, expected 125"; failed=1; }
     expect damaged out </dev/null
     expect damaged err <<TXT
-velmo-emu: the board state $state is damaged (line 2 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'); it was left as it is
+velmo-emu: board file $state: line 2 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'; it was left as it is
 TXT
     cmp -s "$state" "$dir/before" || { echo "FAIL: the damaged state file was changed"; failed=1; }
     ;;

@@ -1,6 +1,8 @@
 // velmogpio on the simulated board: what each command prints, the ports it
 // touches, and that a usage error touches none.
 #include "sim_fixture.h"
+
+#include <cerrno>
 #include "velmogpio_cli.h"
 
 #include <cstdio>
@@ -39,7 +41,7 @@ TEST_F(Velmogpio, ConfigWordIsOneConfigureCall)
     const Result r = run({"config", "0x0F"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
-    EXPECT_EQ(board().trace_text(), "ioperm 0x507 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x507 1 1 granted\n"
                                     "in 0x507 0xff\n"
                                     "ioperm 0x534 1 1 granted\n"
                                     "in 0x534 0xff\n"
@@ -59,7 +61,7 @@ TEST_F(Velmogpio, ConfigNamedLinesKeepsTheOthers)
     board().bank(2).direction = 0x00; // lines 5-8 outputs
     const Result r = run({"config", "2=out", "8=in"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(board().trace_text(), "ioperm 0x507 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x507 1 1 granted\n"
                                     "in 0x507 0x1d\n"
                                     "ioperm 0x534 1 1 granted\n"
                                     "in 0x534 0x00\n"
@@ -80,7 +82,7 @@ TEST_F(Velmogpio, SetThenGet)
     Result r = run({"set", "6=1", "7=0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
-    EXPECT_EQ(board().trace_text(), "ioperm 0x538 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0x41\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "out 0x538 0x45\n"
@@ -88,12 +90,12 @@ TEST_F(Velmogpio, SetThenGet)
                                     "in 0x538 0x45\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "out 0x538 0x05\n");
-    board().clear_trace();
+    ports().clear_trace();
     board().set_outside(3, 1);
     r = run({"get", "3", "6", "7", "3"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "3=1\n6=1\n7=0\n3=1\n");
-    EXPECT_EQ(board().trace_text(), "ioperm 0x50f 1 1 granted\n"
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x50f 1 1 granted\n"
                                     "in 0x50f 0x08\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0x05\n"
@@ -167,12 +169,12 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
         EXPECT_EQ(r.out, "") << what;
         EXPECT_EQ(r.err, "velmogpio: " + what + "\nTry 'velmogpio --help'.\n");
     }
-    EXPECT_EQ(board().trace_text(), "");
+    EXPECT_EQ(ports().trace_text(), "");
 }
 
 TEST_F(Velmogpio, RefusedAccessIsAFailureWithTheLibrarysMessage)
 {
-    board().set_refuse_all(true);
+    ports().set_refusal(EPERM);
     for (std::vector<const char *> args : {std::vector<const char *>{"get", "3"},
                                            {"set", "1=1"}, {"config", "7"}, {"config", "1=in"}, {"show"}}) {
         const Result r = run(args);
@@ -190,7 +192,7 @@ TEST_F(Velmogpio, HelpAndVersion)
     r = run({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("Usage: velmogpio COMMAND [ARG...]\n", 0), 0u);
-    EXPECT_EQ(board().trace_text(), "");
+    EXPECT_EQ(ports().trace_text(), "");
 }
 
 } // namespace

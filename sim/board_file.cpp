@@ -1,0 +1,244 @@
+#include "board_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmo::sim {
+
+namespace {
+
+const char *kind_of(mode_t mode)
+{
+    if (S_ISDIR(mode)) {
+        return "a directory";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return "a device";
+    }
+    return "not a regular file";
+}
+
+// A regular file at path, open for reading and writing; created (mode 0666
+// less the umask) when missing. Whatever else sits at the path is refused
+// before it is opened, so no device or FIFO is ever opened by mistake;
+// -1 with the reason in why.
+int open_regular(const std::string &path, bool create, std::string &why)
+{
+    constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    struct stat st {};
+    int fd = -1;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            why = kind_of(st.st_mode);
+            return -1;
+        }
+        fd = ::open(path.c_str(), kFlags);
+    } else if (errno == ENOENT && create) {
+        fd = ::open(path.c_str(), kFlags | O_CREAT, 0666);
+    } else {
+        why = std::strerror(errno);
+        return -1;
+    }
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    // What was opened is what was looked at, even if the path changed
+    // meanwhile.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = kind_of(st.st_mode);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool read_text(int fd, std::string &text, std::string &why)
+{
+    char data[BoardFile::kReadLimit];
+    ssize_t n = 0;
+    do {
+        n = ::pread(fd, data, sizeof data, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        why = std::string("cannot read it: ") + std::strerror(errno);
+        return false;
+    }
+    if (static_cast<std::size_t>(n) == sizeof data) {
+        why = "not a board file (larger than any board file)";
+        return false;
+    }
+    text.assign(data, static_cast<std::size_t>(n));
+    return true;
+}
+
+} // namespace
+
+BoardFile::~BoardFile()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+bool BoardFile::lock(int how, std::string &why)
+{
+    while (::flock(fd_, how) != 0) {
+        if (errno != EINTR) {
+            why = std::string("cannot lock it: ") + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+void BoardFile::unlock()
+{
+    ::flock(fd_, LOCK_UN);
+}
+
+bool BoardFile::open(const std::string &path, std::string &why)
+{
+    std::string reason;
+    const int fd = open_regular(path, true, reason);
+    if (fd < 0) {
+        why = path + ": " + reason;
+        return false;
+    }
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+    path_ = path;
+    // A new (or empty) file becomes a power-on board; whoever of several
+    // programs starting at once takes the lock first writes it.
+    Board board;
+    if (!lock(LOCK_EX, reason)) {
+        why = path + ": " + reason;
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd_, &st) == 0;
+    if (!ok) {
+        reason = std::strerror(errno);
+    } else if (st.st_size == 0) {
+        ok = store_locked(board, reason);
+    } else {
+        ok = load_locked(board, reason);
+    }
+    unlock();
+    if (!ok) {
+        why = path + ": " + reason + "; it was left as it is";
+        ::close(fd_);
+        fd_ = -1;
+    }
+    return ok;
+}
+
+bool BoardFile::load_locked(Board &board, std::string &why)
+{
+    std::string text;
+    if (!read_text(fd_, text, why)) {
+        return false;
+    }
+    return board.parse(text, why);
+}
+
+bool BoardFile::store_locked(const Board &board, std::string &why)
+{
+    const std::string text = board.text();
+    ssize_t n = 0;
+    do {
+        n = ::pwrite(fd_, text.data(), text.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(text.size())) {
+        why = std::string("cannot write it: ") + (n < 0 ? std::strerror(errno) : "short write");
+        return false;
+    }
+    return true;
+}
+
+// An editor or `sed -i` replaces a file by renaming a new one over it; the
+// board is then the file now at the path. A file that was removed leaves
+// nothing to follow: the board stays the one already open.
+bool BoardFile::follow_replacement(bool &replaced, std::string &why)
+{
+    replaced = false;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || st.st_nlink != 0) {
+        return true;
+    }
+    std::string reason;
+    const int fd = open_regular(path_, false, reason);
+    if (fd < 0) {
+        if (reason == std::strerror(ENOENT)) {
+            return true;
+        }
+        why = "it was replaced by " + reason;
+        return false;
+    }
+    unlock();
+    ::close(fd_);
+    fd_ = fd;
+    replaced = true;
+    return true;
+}
+
+bool BoardFile::lock_current(int how, std::string &why)
+{
+    bool replaced = false;
+    if (!lock(how, why)) {
+        return false;
+    }
+    if (!follow_replacement(replaced, why)) {
+        unlock();
+        return false;
+    }
+    return !replaced || lock(how, why);
+}
+
+bool BoardFile::read(Board &board, std::string &why)
+{
+    bool ok = lock_current(LOCK_SH, why);
+    if (ok) {
+        ok = load_locked(board, why);
+        unlock();
+    }
+    if (!ok) {
+        why = path_ + ": " + why;
+    }
+    return ok;
+}
+
+bool BoardFile::update(const std::function<void(Board &)> &change, Board &board, std::string &why)
+{
+    Board now;
+    bool ok = lock_current(LOCK_EX, why);
+    if (ok) {
+        ok = load_locked(now, why);
+        if (ok) {
+            change(now);
+            ok = store_locked(now, why);
+        }
+        unlock();
+    }
+    if (ok) {
+        board = now;
+    } else {
+        why = path_ + ": " + why;
+    }
+    return ok;
+}
+
+} // namespace velmo::sim

@@ -1,0 +1,64 @@
+// A board kept in a file, so that several programs share one board as they
+// would share the real one, and a person or a test script can drive the
+// world outside it while they run.
+//
+// The file holds the board's text (Board::text(): the base port, the
+// registers, the latches and the levels driven from outside), always the
+// same length, rewritten in place: no temporary name beside it and no
+// rename, so a symlink to it, its mode and its owner stay as they were.
+// Reads take a shared flock(2) and every read-modify-write an exclusive one,
+// so a shell script can cooperate through flock(1).
+#ifndef VELMO_SIM_BOARD_FILE_H
+#define VELMO_SIM_BOARD_FILE_H
+
+#include "board.h"
+
+#include <functional>
+#include <string>
+
+namespace velmo::sim {
+
+class BoardFile {
+public:
+    // How much of a file is read to tell a board file from anything else.
+    static constexpr std::size_t kReadLimit = 512;
+
+    BoardFile() = default;
+    ~BoardFile();
+    BoardFile(const BoardFile &) = delete;
+    BoardFile &operator=(const BoardFile &) = delete;
+
+    // Opens the board file at path, creating a power-on board where there
+    // is none (or where the file is empty). Anything else that is not a
+    // board file (damaged, foreign, too long, a directory, a FIFO, a file
+    // that cannot be written) is refused: false, the reason in why, and the
+    // file left as it was.
+    bool open(const std::string &path, std::string &why);
+
+    const std::string &path() const { return path_; }
+    int fd() const { return fd_; }
+
+    // The board as the file holds it now.
+    bool read(Board &board, std::string &why);
+
+    // Reads the board, lets change alter it and writes it back, all under
+    // one exclusive lock: nobody's write comes between. board is the board
+    // as written.
+    bool update(const std::function<void(Board &)> &change, Board &board, std::string &why);
+
+private:
+    bool lock(int how, std::string &why);
+    void unlock();
+    bool load_locked(Board &board, std::string &why);
+    bool store_locked(const Board &board, std::string &why);
+    bool follow_replacement(bool &replaced, std::string &why);
+    // Locks the file now at the path (see follow_replacement).
+    bool lock_current(int how, std::string &why);
+
+    int fd_ = -1;
+    std::string path_;
+};
+
+} // namespace velmo::sim
+
+#endif

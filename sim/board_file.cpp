@@ -15,18 +15,18 @@ namespace {
 const char *kind_of(mode_t mode)
 {
     if (S_ISDIR(mode)) {
-        return "a directory";
+        return "is a directory";
     }
     if (S_ISFIFO(mode)) {
-        return "a FIFO";
+        return "is a FIFO";
     }
     if (S_ISSOCK(mode)) {
-        return "a socket";
+        return "is a socket";
     }
     if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return "a device";
+        return "is a device";
     }
-    return "not a regular file";
+    return "is not a regular file";
 }
 
 // A regular file at path, open for reading and writing; created (mode 0666
@@ -64,22 +64,23 @@ int open_regular(const std::string &path, bool create, std::string &why)
     return fd;
 }
 
-bool read_text(int fd, std::string &text, std::string &why)
+// Up to BoardFile::kReadLimit bytes from the start of the file; a file
+// that fills them is longer than any board file.
+bool read_text(int fd, char *data, std::size_t &size, std::string &why)
 {
-    char data[BoardFile::kReadLimit];
     ssize_t n = 0;
     do {
-        n = ::pread(fd, data, sizeof data, 0);
+        n = ::pread(fd, data, BoardFile::kReadLimit, 0);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         why = std::string("cannot read it: ") + std::strerror(errno);
         return false;
     }
-    if (static_cast<std::size_t>(n) == sizeof data) {
+    if (static_cast<std::size_t>(n) == BoardFile::kReadLimit) {
         why = "not a board file (larger than any board file)";
         return false;
     }
-    text.assign(data, static_cast<std::size_t>(n));
+    size = static_cast<std::size_t>(n);
     return true;
 }
 
@@ -148,11 +149,22 @@ bool BoardFile::open(const std::string &path, std::string &why)
 
 bool BoardFile::load_locked(Board &board, std::string &why)
 {
-    std::string text;
-    if (!read_text(fd_, text, why)) {
+    char data[kReadLimit];
+    std::size_t size = 0;
+    if (!read_text(fd_, data, size, why)) {
         return false;
     }
-    return board.parse(text, why);
+    if (size == 0 || last_text_.compare(0, std::string::npos, data, size) != 0) {
+        Board parsed;
+        const std::string text(data, size);
+        if (!parsed.parse(text, why)) {
+            return false;
+        }
+        last_text_ = text;
+        last_board_ = parsed;
+    }
+    board = last_board_;
+    return true;
 }
 
 bool BoardFile::store_locked(const Board &board, std::string &why)
@@ -164,8 +176,11 @@ bool BoardFile::store_locked(const Board &board, std::string &why)
     } while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(text.size())) {
         why = std::string("cannot write it: ") + (n < 0 ? std::strerror(errno) : "short write");
+        last_text_.clear();
         return false;
     }
+    last_text_ = text;
+    last_board_ = board;
     return true;
 }
 
@@ -185,7 +200,7 @@ bool BoardFile::follow_replacement(bool &replaced, std::string &why)
         if (reason == std::strerror(ENOENT)) {
             return true;
         }
-        why = "it was replaced by " + reason;
+        why = "it was replaced by something that " + reason;
         return false;
     }
     unlock();

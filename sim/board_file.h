@@ -57,6 +57,10 @@ private:
 
     int fd_ = -1;
     std::string path_;
+    // The text last read and the board it parses to: most reads find the
+    // file as it was and need no parsing.
+    std::string last_text_;
+    Board last_board_;
 };
 
 } // namespace velmo::sim

@@ -206,3 +206,101 @@ TEST(BoardText, DamagedTextIsRefusedAndChangesNothing)
 }
 
 } // namespace
+
+#include "board_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+using velmo::sim::BoardFile;
+
+// Two programs' port spaces on one board file, each with all ports granted.
+class SharedBoard : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/velmo-board-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        path_ = dir_ + "/board";
+        for (Task *t : {&a_, &b_}) {
+            ASSERT_EQ(t->request(0, 0x10000, 1), 0);
+        }
+        std::string why;
+        ASSERT_TRUE(file_a_.open(path_, why)) << why;
+        ASSERT_TRUE(file_b_.open(path_, why)) << why;
+        a_.ports.set_file(&file_a_);
+        b_.ports.set_file(&file_b_);
+    }
+    void TearDown() override
+    {
+        std::remove(path_.c_str());
+        std::remove((path_ + ".new").c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string file_text() const
+    {
+        std::FILE *f = std::fopen(path_.c_str(), "r");
+        char text[256] = {};
+        const std::size_t n = f != nullptr ? std::fread(text, 1, sizeof text - 1, f) : 0;
+        if (f != nullptr) {
+            std::fclose(f);
+        }
+        return std::string(text, n);
+    }
+
+    std::string dir_, path_;
+    BoardFile file_a_, file_b_;
+    Task a_, b_;
+};
+
+TEST_F(SharedBoard, EachSeesTheOthersWritesAndKeepsThem)
+{
+    std::uint8_t v = 0;
+    ASSERT_TRUE(a_.in(0x538, v)); // a has read the whole board once
+    ASSERT_TRUE(b_.out(0x538, 0x04));
+    ASSERT_TRUE(a_.in(0x534, v)); // a's next read sees b's write
+    ASSERT_TRUE(a_.out(0x534, 0x00));
+    ASSERT_TRUE(a_.in(0x538, v));
+    EXPECT_EQ(v, 0x04);
+    // a's write to bank 1 keeps what b wrote since a last read.
+    ASSERT_TRUE(b_.out(0x538, 0x84));
+    ASSERT_TRUE(a_.out(0x50F, 0x01));
+    EXPECT_EQ(file_text(), "velmo-board 2\n"
+                           "base=0x0500\n"
+                           "bank1 direction=0xff latch=0x01 outside=0x00\n"
+                           "bank2 direction=0x00 latch=0x84 outside=0x00\n");
+}
+
+TEST_F(SharedBoard, AFileReplacedByRenameIsFollowed)
+{
+    // As an editor or `sed -i` saves it: a new file renamed over the old.
+    {
+        std::FILE *f = std::fopen((path_ + ".new").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("velmo-board 2\nbase=0x0500\n"
+                   "bank1 direction=0xff latch=0x00 outside=0x08\n"
+                   "bank2 direction=0xff latch=0x00 outside=0x00\n", f);
+        std::fclose(f);
+        ASSERT_EQ(std::rename((path_ + ".new").c_str(), path_.c_str()), 0);
+    }
+    std::uint8_t v = 0;
+    ASSERT_TRUE(a_.in(0x50F, v));
+    EXPECT_EQ(v, 0x08);
+    ASSERT_TRUE(b_.out(0x538, 0x01)); // and written where it is now
+    EXPECT_EQ(file_text().substr(26, 90), "bank1 direction=0xff latch=0x00 outside=0x08\n"
+                                          "bank2 direction=0xff latch=0x01 outside=0x00\n");
+
+    // Damage written into the file meanwhile ends the service, clearly.
+    std::FILE *f = std::fopen(path_.c_str(), "r+");
+    ASSERT_NE(f, nullptr);
+    std::fputs("garbage", f);
+    std::fclose(f);
+    EXPECT_EQ(a_.ports.in(a_.grants, 0x50F, v), velmo::sim::Access::Lost);
+    EXPECT_EQ(a_.ports.error(), path_ + ": not a board file (line 1 is not 'velmo-board 2')");
+}
+
+} // namespace

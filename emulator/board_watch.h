@@ -1,0 +1,45 @@
+// Following a board file as programs write it: inotify on the file (no
+// polling), and velmo-board's watch, a live panel on a terminal or one
+// timestamped line per change for a log.
+#ifndef VELMO_EMU_BOARD_WATCH_H
+#define VELMO_EMU_BOARD_WATCH_H
+
+#include "board_file.h"
+
+#include <string>
+
+// Wakes up when a board file may have changed.
+class BoardEvents {
+public:
+    BoardEvents() = default;
+    ~BoardEvents();
+    BoardEvents(const BoardEvents &) = delete;
+    BoardEvents &operator=(const BoardEvents &) = delete;
+
+    // Starts watching the file at path.
+    bool watch(const std::string &path, std::string &why);
+    int fd() const { return fd_; }
+
+    // Waits up to timeout_ms (-1: for ever) for a change. false when the
+    // time ran out (why left empty), a signal came (likewise), or
+    // watching failed (the reason in why).
+    bool next(int timeout_ms, std::string &why);
+
+    // Takes the events that have arrived, without waiting; the watch
+    // follows the path when the file was replaced.
+    bool drain(std::string &why);
+
+private:
+    bool arm(std::string &why);
+
+    int fd_ = -1;
+    int wd_ = -1;
+    std::string path_;
+};
+
+// velmo-board watch on file until q, the end of input, or SIGINT/SIGTERM/
+// SIGHUP: a panel when standard output is a terminal, a log line per
+// change otherwise. Returns the exit status.
+int run_watch(velmo::sim::BoardFile &file);
+
+#endif

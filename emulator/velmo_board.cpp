@@ -1,0 +1,330 @@
+// velmo-board: the world outside a virtual Velmo board kept in a board
+// file. Shows what the lines do while programs run on the board under
+// velmo-emu, drives levels onto them from outside as a button or a sensor
+// would, and waits for a program to drive a line.
+//
+// Every argument is checked before the board file is touched, so a usage
+// error changes nothing.
+#include "board_file.h"
+#include "board_watch.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#ifndef VELMOGPIO_VERSION
+#define VELMOGPIO_VERSION "0"
+#endif
+
+namespace {
+
+using velmo::sim::Board;
+using velmo::sim::BoardFile;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1; // timeout, or the board file was refused
+constexpr int kExitUsage = 2;  // bad arguments; the file was not touched
+
+const char kUsage[] =
+    "Usage: velmo-board [--board FILE] COMMAND [ARG...]\n"
+    "The world outside a virtual Velmo board that programs run on under velmo-emu.\n"
+    "\n"
+    "  show [--json]                       each line's direction, level, latch and\n"
+    "                                      outside level\n"
+    "  pull LINE=0|1...                    drive levels onto lines from outside\n"
+    "  wait LINE=0|1... [--timeout SECS]   wait until the lines show these levels\n"
+    "                                      (default timeout 10 s)\n"
+    "  watch                               a live panel; keys 1-8 toggle a line's\n"
+    "                                      outside level, q quits (one line per\n"
+    "                                      change when not on a terminal)\n"
+    "  reset                               power-on state (the base port stays)\n"
+    "  --help, --version\n"
+    "\n"
+    "FILE defaults to $VELMO_BOARD; a missing FILE is created as a power-on board.\n"
+    "Exit status: 0 done, 1 timeout or the file was refused, 2 bad arguments.\n";
+
+struct Usage {
+    std::string what;
+};
+
+// "LINE=0|1" arguments, each line named once.
+std::vector<std::pair<int, int>> parse_levels(const std::vector<std::string> &args, const char *command)
+{
+    std::vector<std::pair<int, int>> levels;
+    bool named[9] = {};
+    for (const std::string &arg : args) {
+        if (arg.size() != 3 || arg[1] != '=' || arg[0] < '1' || arg[0] > '8' || (arg[2] != '0' && arg[2] != '1')) {
+            throw Usage{std::string(command) + " wants LINE=0 or LINE=1 with LINE from 1 to 8, not '" + arg + "'"};
+        }
+        const int line = arg[0] - '0';
+        if (named[line]) {
+            throw Usage{"line " + std::to_string(line) + " is named twice"};
+        }
+        named[line] = true;
+        levels.emplace_back(line, arg[2] - '0');
+    }
+    if (levels.empty()) {
+        throw Usage{std::string(command) + " needs at least one LINE=0|1"};
+    }
+    return levels;
+}
+
+// Seconds as "N" or "N.N", up to a day.
+double parse_seconds(const std::string &text)
+{
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    const auto digits = [](const std::string &s) {
+        return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (!digits(whole) || (dot != std::string::npos && !digits(fraction))) {
+        throw Usage{"--timeout wants seconds (e.g. 5 or 0.5), not '" + text + "'"};
+    }
+    const double seconds = std::strtod(text.c_str(), nullptr);
+    if (seconds > 86400) {
+        throw Usage{"--timeout is at most 86400 seconds, not '" + text + "'"};
+    }
+    return seconds;
+}
+
+class Tool {
+public:
+    explicit Tool(std::string path) : path_(std::move(path)) {}
+
+    int show(const std::vector<std::string> &args);
+    int pull(const std::vector<std::string> &args);
+    int wait(const std::vector<std::string> &args);
+    int watch(const std::vector<std::string> &args);
+    int reset(const std::vector<std::string> &args);
+
+private:
+    // Called once the command's arguments are checked.
+    bool open()
+    {
+        if (path_.empty()) {
+            throw Usage{"no board file: give --board FILE or set VELMO_BOARD"};
+        }
+        std::string why;
+        if (!file_.open(path_, why)) {
+            return refused(why);
+        }
+        return true;
+    }
+    bool refused(const std::string &why)
+    {
+        std::fprintf(stderr, "velmo-board: board file %s\n", why.c_str());
+        return false;
+    }
+
+    std::string path_;
+    BoardFile file_;
+};
+
+void no_arguments(const char *command, const std::vector<std::string> &args)
+{
+    if (!args.empty()) {
+        throw Usage{std::string(command) + " takes no arguments, not '" + args[0] + "'"};
+    }
+}
+
+int Tool::show(const std::vector<std::string> &args)
+{
+    bool json = false;
+    for (const std::string &arg : args) {
+        if (arg != "--json") {
+            throw Usage{"show takes only --json, not '" + arg + "'"};
+        }
+        json = true;
+    }
+    Board board;
+    std::string why;
+    if (!open() || (!file_.read(board, why) && !refused(why))) {
+        return kExitFailed;
+    }
+    std::fputs(json ? "[" : "LINE DIR LEVEL LATCH OUTSIDE\n", stdout);
+    for (int n = 1; n <= 8; ++n) {
+        const velmo::sim::Line l = board.line(n);
+        const char *dir = l.input ? "in" : "out";
+        if (json) {
+            std::printf("%s\n  {\"line\": %d, \"direction\": \"%s\", \"level\": %d, \"latch\": %d, \"outside\": %d}",
+                        n == 1 ? "" : ",", n, dir, l.level, l.latch, l.outside);
+        } else {
+            std::printf("%-4d %-3s %-5d %-5d %d\n", n, dir, l.level, l.latch, l.outside);
+        }
+    }
+    if (json) {
+        std::fputs("\n]\n", stdout);
+    }
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+int Tool::pull(const std::vector<std::string> &args)
+{
+    const auto levels = parse_levels(args, "pull");
+    Board board;
+    std::string why;
+    const auto drive = [&levels](Board &now) {
+        for (const auto &[line, level] : levels) {
+            now.set_outside(line, level);
+        }
+    };
+    if (!open() || (!file_.update(drive, board, why) && !refused(why))) {
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int Tool::reset(const std::vector<std::string> &args)
+{
+    no_arguments("reset", args);
+    Board board;
+    std::string why;
+    const auto power_on = [](Board &now) {
+        Board fresh;
+        fresh.set_base(now.base());
+        now = fresh;
+    };
+    if (!open() || (!file_.update(power_on, board, why) && !refused(why))) {
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int Tool::wait(const std::vector<std::string> &args)
+{
+    std::vector<std::string> wanted;
+    std::string timeout_text = "10";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--timeout") {
+            if (i + 1 == args.size()) {
+                throw Usage{"--timeout needs a number of seconds"};
+            }
+            timeout_text = args[++i];
+        } else {
+            wanted.push_back(args[i]);
+        }
+    }
+    const auto levels = parse_levels(wanted, "wait");
+    const double timeout = parse_seconds(timeout_text);
+
+    if (!open()) {
+        return kExitFailed;
+    }
+    // Watched before the first look, so no write between the two is missed.
+    BoardEvents events;
+    std::string why;
+    if (!events.watch(path_, why)) {
+        std::fprintf(stderr, "velmo-board: cannot watch %s: %s\n", path_.c_str(), why.c_str());
+        return kExitFailed;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    Board board;
+    for (;;) {
+        if (!file_.read(board, why)) {
+            refused(why);
+            return kExitFailed;
+        }
+        bool all = true;
+        for (const auto &[line, level] : levels) {
+            all = all && board.line(line).level == level;
+        }
+        if (all) {
+            return kExitOk;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !events.next(static_cast<int>(left.count()) + 1, why)) {
+            break;
+        }
+    }
+    if (!why.empty()) {
+        std::fprintf(stderr, "velmo-board: cannot watch %s: %s\n", path_.c_str(), why.c_str());
+        return kExitFailed;
+    }
+    std::string want, shown;
+    for (const auto &[line, level] : levels) {
+        want += " " + std::to_string(line) + "=" + std::to_string(level);
+        shown += " " + std::to_string(line) + "=" + std::to_string(board.line(line).level);
+    }
+    std::fprintf(stderr, "velmo-board: timed out after %s s waiting for%s; the lines show%s\n",
+                 timeout_text.c_str(), want.c_str(), shown.c_str());
+    return kExitFailed;
+}
+
+int Tool::watch(const std::vector<std::string> &args)
+{
+    no_arguments("watch", args);
+    if (!open()) {
+        return kExitFailed;
+    }
+    return run_watch(file_);
+}
+
+int run(int argc, char **argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string path;
+    bool have_path = false;
+    std::size_t i = 0;
+    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+        if (args[i] == "--help") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (args[i] == "--version") {
+            std::printf("velmo-board %s\n", VELMOGPIO_VERSION);
+            return kExitOk;
+        }
+        if (args[i] != "--board") {
+            throw Usage{"unknown option '" + args[i] + "'"};
+        }
+        if (i + 1 == args.size() || args[i + 1].empty()) {
+            throw Usage{"--board needs a file name"};
+        }
+        path = args[++i];
+        have_path = true;
+    }
+    if (i == args.size()) {
+        throw Usage{"no command given"};
+    }
+    const std::string command = args[i];
+    const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+    using Command = int (Tool::*)(const std::vector<std::string> &);
+    const std::pair<const char *, Command> commands[] = {
+        {"show", &Tool::show}, {"pull", &Tool::pull}, {"wait", &Tool::wait},
+        {"watch", &Tool::watch}, {"reset", &Tool::reset},
+    };
+    for (const auto &[name, method] : commands) {
+        if (command != name) {
+            continue;
+        }
+        if (!have_path) {
+            const char *env = std::getenv("VELMO_BOARD");
+            path = env != nullptr ? env : "";
+        }
+        Tool tool(path);
+        return (tool.*method)(rest);
+    }
+    throw Usage{"unknown command '" + command + "'"};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const Usage &usage) {
+        std::fprintf(stderr, "velmo-board: %s\nTry 'velmo-board --help'.\n", usage.what.c_str());
+        return kExitUsage;
+    }
+}

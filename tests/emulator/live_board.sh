@@ -120,7 +120,9 @@ refused)
         expect "$name: output (the program must not start)" "$name.out" </dev/null
         [ ! -f "$name.before" ] || cmp -s "$name" "$name.before" || fail "$name was changed"
     done
-    cat damaged.err foreign.err oversized.err directory.err fifo.err readonly.err >errors.out
+    velmo-emu --board /dev/zero -- /bin/echo started >zero.out 2>zero.err
+    status "/dev/zero" 125 $?
+    cat damaged.err foreign.err oversized.err directory.err fifo.err readonly.err zero.err >errors.out
     expect "the reasons" errors.out <<TXT
 velmo-emu: board file $dir/damaged: line 3 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'; it was left as it is
 velmo-emu: board file $dir/foreign: not a board file (line 1 is not 'velmo-board 2'); it was left as it is
@@ -128,6 +130,7 @@ velmo-emu: board file $dir/oversized: not a board file (larger than any board fi
 velmo-emu: board file $dir/directory: is a directory
 velmo-emu: board file $dir/fifo: is a FIFO
 velmo-emu: board file $dir/readonly: Permission denied
+velmo-emu: board file /dev/zero: is a device
 TXT
     velmo-board --board damaged pull 3=1 2>board.err
     status "velmo-board on a damaged file" 1 $?

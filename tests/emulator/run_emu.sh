@@ -12,6 +12,7 @@
 # program on a kernel without 32-bit support) the test is skipped (77).
 # VELMO_EMU_SKIP, when set, skips the test with that reason.
 set -u
+unset VELMO_BOARD # a board of the caller's is not the tests' to use
 here=$(cd "$(dirname "$0")" && pwd)
 expected=$here/expected
 stdin=/dev/null stdout= stderr= stderr_match= trace= status=0

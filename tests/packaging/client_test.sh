@@ -14,6 +14,7 @@
 # Environment: VELMO_CLIENT_FLAGS, compiler and linker flags of the preset
 # (-m32, sanitizers); VELMO_RUNNER, what starts the preset's programs (qemu).
 set -u
+unset VELMO_BOARD # a board of the caller's is not the tests' to use
 lang=$1 mode=$2 source=$3 prefix=$4 work=$5 probe=$6 emulator=${7:-}
 here=$(cd "$(dirname "$0")" && pwd)
 flags=${VELMO_CLIENT_FLAGS:-}

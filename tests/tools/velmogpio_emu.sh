@@ -4,6 +4,7 @@
 # out below.
 #   velmogpio_emu.sh VELMO_EMU VELMOGPIO SCENARIO
 set -u
+unset VELMO_BOARD # a board of the caller's is not the tests' to use
 emu=$1 tool=$2 scenario=$3
 if [ -n "${VELMO_EMU_SKIP:-}" ]; then
     echo "SKIP: $VELMO_EMU_SKIP"

@@ -15,6 +15,19 @@
  * Every operation returns 0 on success and -1 on failure; KVNGetLastError
  * then hands out the text that says why.
  *
+ * An operation stops at the first port access the kernel refuses and says
+ * why, from ioperm's errno; the object edition names the port, in
+ * lower-case hex as the 32-bit number BaseAddress + offset:
+ *   EPERM without CAP_SYS_RAWIO  "I/O port 0x507: access denied (needs CAP_SYS_RAWIO)."
+ *   EPERM with it                "I/O port 0x507: access denied by the kernel (lockdown or container)."
+ *   ENOSYS                       "I/O port 0x507: this kernel has no port access (ioperm not implemented)."
+ *   EINVAL                       "I/O port 0x10507: out of range (ports end at 0xffff)."
+ *   any other errno N            "I/O port 0x507: access refused (error N)."
+ * The demo edition: "I/O port access denied." (EPERM without the
+ * capability, any other errno), "I/O port access denied by kernel."
+ * (EPERM with it), "No I/O port access in this kernel." (ENOSYS),
+ * "I/O port out of range." (EINVAL).
+ *
  * One source, two editions. The object edition (the default) is what a
  * client links; the demo edition (VELMOGPIO_DEMO_EDITION defined) goes into
  * the console demo and has shorter names for some calls, shorter messages

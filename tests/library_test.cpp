@@ -244,7 +244,7 @@ TEST_F(Library, BaseOutsidePortSpaceIsRefusedByTheKernel)
     BaseAddress = 0x10500;
     int level = 7;
     EXPECT_EQ(OP_INPUT(1, &level), -1);
-    EXPECT_EQ(message(), MSG_DENIED);
+    EXPECT_EQ(message(), refused_message(velmo::test::Refusal::OutOfRange, 0x1050F));
     EXPECT_EQ(level, 7);
     EXPECT_EQ(ports().trace_text(), "ioperm 0x1050f 1 1 denied\n");
 
@@ -252,7 +252,7 @@ TEST_F(Library, BaseOutsidePortSpaceIsRefusedByTheKernel)
     BaseAddress = INT_MAX;
     ports().clear_trace();
     EXPECT_EQ(OP_OUTPUT(8, 1), -1);
-    EXPECT_EQ(message(), MSG_DENIED);
+    EXPECT_EQ(message(), refused_message(velmo::test::Refusal::OutOfRange, 0x80000037u));
     const std::string port = sizeof(long) == 8 ? "0xffffffff80000037" : "0x80000037";
     EXPECT_EQ(ports().trace_text(), "ioperm " + port + " 1 1 denied\n");
 }

@@ -129,12 +129,15 @@ refused)
     run get 1 --deny -- get 3
     expect get out </dev/null
     expect get err <<'TXT'
-velmogpio: I/O port access denied (needs CAP_SYS_RAWIO).
+velmogpio: I/O port 0x50f: access denied (needs CAP_SYS_RAWIO).
 TXT
     expect get trace <<'TXT'
 ioperm 0x50f 1 1 denied
 TXT
     run set 1 --deny -- set 6=1
+    expect set err <<'TXT'
+velmogpio: I/O port 0x538: access denied (needs CAP_SYS_RAWIO).
+TXT
     expect set trace <<'TXT'
 ioperm 0x538 1 1 denied
 TXT

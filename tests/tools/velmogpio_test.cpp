@@ -1,9 +1,11 @@
 // velmogpio on the simulated board: what each command prints, the ports it
 // touches, and that a usage error touches none.
 #include "sim_fixture.h"
+#include "velmogpio_cli.h"
+
+#include "demo/child.h"
 
 #include <cerrno>
-#include "velmogpio_cli.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -174,13 +176,46 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
 
 TEST_F(Velmogpio, RefusedAccessIsAFailureWithTheLibrarysMessage)
 {
+    // The port each command is first refused: the library names it.
+    const std::vector<std::pair<std::vector<const char *>, std::string>> cases = {
+        {{"get", "3"}, "0x50f"}, {{"set", "1=1"}, "0x50f"}, {{"config", "7"}, "0x507"},
+        {{"config", "1=in"}, "0x507"}, {{"show"}, "0x50f"}};
     ports().set_refusal(EPERM);
-    for (std::vector<const char *> args : {std::vector<const char *>{"get", "3"},
-                                           {"set", "1=1"}, {"config", "7"}, {"config", "1=in"}, {"show"}}) {
+    for (const auto &[args, port] : cases) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
-        EXPECT_EQ(r.err, "velmogpio: I/O port access denied (needs CAP_SYS_RAWIO).\n") << args[0];
+        EXPECT_EQ(r.err, "velmogpio: I/O port " + port + ": access denied (needs CAP_SYS_RAWIO).\n") << args[0];
+    }
+
+    ports().set_refusal(ENOSYS);
+    Result r = run({"set", "6=1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velmogpio: I/O port 0x538: this kernel has no port access (ioperm not implemented).\n");
+    ports().set_refusal(EPERM);
+    velmo::sim::set_rawio(true);
+    r = run({"get", "8"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velmogpio: I/O port 0x538: access denied by the kernel (lockdown or container).\n");
+}
+
+// The delivered velmogpio with the real port primitives, where the kernel
+// refuses port access (here: a kernel without ioperm).
+TEST(VelmogpioDelivered, SaysWhyTheKernelRefused)
+{
+    const velmo::test::KernelAnswer here = velmo::test::kernel_answer();
+    if (here.granted) {
+        GTEST_SKIP() << "port access is granted here; velmogpio would drive real ports";
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::uint32_t>> cases = {
+        {{"get", "3"}, 0x50F}, {{"set", "6=1"}, 0x538}, {{"config", "0x0F"}, 0x507}, {{"show"}, 0x50F}};
+    for (const auto &[args, port] : cases) {
+        std::vector<std::string> argv = {VELMOGPIO_REAL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const velmo::demo_test::Outcome o = velmo::demo_test::run_program(argv, "");
+        EXPECT_EQ(o.status, 1) << args[0];
+        EXPECT_EQ(o.out, "") << args[0];
+        EXPECT_EQ(o.err, "velmogpio: " + refused_message(here.why, port, here.error) + "\n") << args[0];
     }
 }
 

@@ -37,12 +37,6 @@ char *error;
 
 namespace {
 
-// Register offsets from BaseAddress.
-const int kBank1Direction = 0x07;
-const int kBank1Data = 0x0F;
-const int kBank2Direction = 0x34;
-const int kBank2Data = 0x38;
-
 // Messages of error codes 1, 2 and 3.
 #ifdef VELMOGPIO_DEMO_EDITION
 const char kBadGpioMessage[] = "Invalid GPIO number.";
@@ -53,10 +47,6 @@ const char kBadGpioMessage[] = "Invalid GPIO number specified.";
 const char kBadValueMessage[] = "Invalid value entered.";
 const char kBadConfigMessage[] = "Invalid configuration value specified.";
 #endif
-
-const int kBadGpio = 1;
-const int kBadValue = 2;
-const int kBadConfig = 3;
 
 // Every message, with its NUL, fits the buffer of its edition.
 static_assert(sizeof kBadGpioMessage <= VELMOGPIO_BUFFER_SIZE, "message fits");
@@ -228,27 +218,17 @@ int register_port(int offset)
     return static_cast<int>(static_cast<unsigned int>(BaseAddress) + static_cast<unsigned int>(offset));
 }
 
-// A position is a shift count on a 32-bit word, taken modulo 32.
-unsigned int bit(int pos)
-{
-    return 1u << (static_cast<unsigned int>(pos) & 31u);
-}
-
 unsigned int with_bit(unsigned int word, int pos, bool set)
 {
-    return set ? (word | bit(pos)) : (word & ~bit(pos));
+    return set ? (word | VELMOGPIO_BIT(pos)) : (word & ~VELMOGPIO_BIT(pos));
 }
 
-// Data register port and bit of a valid line (1-8).
+// Data register port and bit of a valid line (1-8), from the header's
+// line map.
 void data_bit_of(int gpio, int *port, int *pos)
 {
-    if (gpio <= 4) {
-        *port = register_port(kBank1Data);
-        *pos = GPIO1_pos[gpio - 1];
-    } else {
-        *port = register_port(kBank2Data);
-        *pos = GPIO2_pos[gpio - 5];
-    }
+    *port = register_port(VELMOGPIO_DATA_REGISTER(gpio));
+    *pos = VELMOGPIO_LINE_POS(gpio);
 }
 
 } // namespace
@@ -270,13 +250,13 @@ void WriteIO(int port, unsigned char value)
 int VELMO_SET_ERROR(int code)
 {
     switch (code) {
-    case kBadGpio:
+    case VELMOGPIO_ERR_GPIO:
         PUT_MESSAGE(kBadGpioMessage);
         break;
-    case kBadValue:
+    case VELMOGPIO_ERR_VALUE:
         PUT_MESSAGE(kBadValueMessage);
         break;
-    case kBadConfig:
+    case VELMOGPIO_ERR_CONFIG:
         PUT_MESSAGE(kBadConfigMessage);
         break;
     default:
@@ -298,8 +278,8 @@ int VELMO_INIT(void)
 
 int VELMO_CONFIG(unsigned int config)
 {
-    const int dir1 = register_port(kBank1Direction);
-    const int dir2 = register_port(kBank2Direction);
+    const int dir1 = register_port(VELMOGPIO_BANK1_DIRECTION);
+    const int dir2 = register_port(VELMOGPIO_BANK2_DIRECTION);
     unsigned int d1 = 0;
     unsigned int d2 = 0;
     if (const int refusal = read_port(dir1, &d1); refusal != 0) {
@@ -309,7 +289,7 @@ int VELMO_CONFIG(unsigned int config)
         return access_refused(dir2, refusal);
     }
     if (config > 255u) {
-        return VELMO_SET_ERROR(kBadConfig);
+        return VELMO_SET_ERROR(VELMOGPIO_ERR_CONFIG);
     }
     for (int i = 0; i < 4; ++i) {
         d1 = with_bit(d1, GPIO1_pos[i], ((config >> i) & 1u) != 0);
@@ -328,8 +308,8 @@ int VELMO_CONFIG(unsigned int config)
 
 int VELMO_INPUT_BIT(int gpio, int *level)
 {
-    if (gpio < 1 || gpio > 8) {
-        return VELMO_SET_ERROR(kBadGpio);
+    if (gpio < 1 || gpio > VELMOGPIO_LINES) {
+        return VELMO_SET_ERROR(VELMOGPIO_ERR_GPIO);
     }
     int port = 0;
     int pos = 0;
@@ -338,17 +318,17 @@ int VELMO_INPUT_BIT(int gpio, int *level)
     if (const int refusal = read_port(port, &value); refusal != 0) {
         return access_refused(port, refusal);
     }
-    *level = static_cast<int>((value >> (static_cast<unsigned int>(pos) & 31u)) & 1u);
+    *level = (value & VELMOGPIO_BIT(pos)) != 0 ? 1 : 0;
     return 0;
 }
 
 int VELMO_OUTPUT_BIT(int gpio, unsigned int level)
 {
-    if (gpio < 1 || gpio > 8) {
-        return VELMO_SET_ERROR(kBadGpio);
+    if (gpio < 1 || gpio > VELMOGPIO_LINES) {
+        return VELMO_SET_ERROR(VELMOGPIO_ERR_GPIO);
     }
     if (level > 1u) {
-        return VELMO_SET_ERROR(kBadValue);
+        return VELMO_SET_ERROR(VELMOGPIO_ERR_VALUE);
     }
     int port = 0;
     int pos = 0;

@@ -14,6 +14,25 @@ const char kConfigReads[] =
     "ioperm 0x534 1 1 granted\n"
     "in 0x534 0xff\n";
 
+// The names the header gives the documented numbers, and its line map.
+static_assert(VELMOGPIO_ERR_GPIO == 1 && VELMOGPIO_ERR_VALUE == 2 && VELMOGPIO_ERR_CONFIG == 3);
+static_assert(VELMOGPIO_BANK1_DIRECTION == 7 && VELMOGPIO_BANK1_DATA == 15 && VELMOGPIO_BANK2_DIRECTION == 52 &&
+              VELMOGPIO_BANK2_DATA == 56);
+
+TEST_F(Library, HeaderLineMapFollowsThePositionTables)
+{
+    for (int n = 1; n <= 8; ++n) {
+        EXPECT_EQ(VELMOGPIO_LINE_BANK(n), n <= 4 ? 1 : 2) << n;
+        EXPECT_EQ(VELMOGPIO_LINE_POS(n), velmo::sim::kLineBit[n - 1]) << n;
+        EXPECT_EQ(VELMOGPIO_DIRECTION_REGISTER(n), n <= 4 ? 0x07 : 0x34) << n;
+        EXPECT_EQ(VELMOGPIO_DATA_REGISTER(n), n <= 4 ? 0x0F : 0x38) << n;
+    }
+    GPIO2_pos[2] = 33; // line 7: a shift count modulo 32, bit 1
+    EXPECT_EQ(VELMOGPIO_LINE_POS(7), 33);
+    EXPECT_EQ(VELMOGPIO_BIT(VELMOGPIO_LINE_POS(7)), 0x02u);
+    EXPECT_EQ(VELMOGPIO_BIT(-1), 0x80000000u);
+}
+
 TEST_F(Library, InitTouchesNothing)
 {
     EXPECT_EQ(OP_INIT(), 0);
@@ -105,7 +124,7 @@ TEST_F(Library, ReadLineReturnsItsDataBitOnly)
 
 TEST_F(Library, EveryLineReadsItsOwnBit)
 {
-    const int bits[8] = {0, 2, 3, 4, 1, 2, 6, 7};
+    const int *bits = velmo::sim::kLineBit;
     for (int n = 1; n <= 8; ++n) {
         board().bank(1).outside = 0;
         board().bank(2).outside = 0;

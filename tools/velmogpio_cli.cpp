@@ -22,7 +22,8 @@ const char kUsage[] =
     "Get, set and configure the eight GPIO lines of the Velmo board.\n"
     "\n"
     "  get LINE...              print each line's level as LINE=0|1\n"
-    "  set LINE=0|1...          drive each line low or high\n"
+    "  set LINE=0|1...          drive each line low or high (an input line\n"
+    "                           latches the level, shown once it is an output)\n"
     "  config WORD              set all directions at once: bit i is line i+1,\n"
     "                           1 input, 0 output (decimal or 0x hex, 0-255)\n"
     "  config LINE=in|out...    change the named lines, keep the others\n"
@@ -186,6 +187,12 @@ int Tool::set(const std::vector<std::string> &args)
     for (const auto &[line, level] : drives) {
         if (VelmoGPIOOutputBit(line, level) != 0) {
             return failed();
+        }
+        // The library latches the level whatever the direction (a program
+        // may preload a level before making the line an output); the pin
+        // shows it only then, so say so.
+        if (is_input(ReadIO(BaseAddress + VELMOGPIO_DIRECTION_REGISTER(line)), line)) {
+            std::fprintf(err_, "velmogpio: line %d is an input: level latched, shown once it is an output\n", line);
         }
     }
     return kExitOk;

@@ -84,14 +84,19 @@ TEST_F(Velmogpio, SetThenGet)
     Result r = run({"set", "6=1", "7=0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
+    // Each drive, then its line's direction.
     EXPECT_EQ(ports().trace_text(), "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0x41\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "out 0x538 0x45\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0x00\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0x45\n"
                                     "ioperm 0x538 1 1 granted\n"
-                                    "out 0x538 0x05\n");
+                                    "out 0x538 0x05\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0x00\n");
     ports().clear_trace();
     board().set_outside(3, 1);
     r = run({"get", "3", "6", "7", "3"});
@@ -105,6 +110,44 @@ TEST_F(Velmogpio, SetThenGet)
                                     "in 0x538 0x05\n"
                                     "ioperm 0x50f 1 1 granted\n"
                                     "in 0x50f 0x08\n");
+}
+
+TEST_F(Velmogpio, SetOnAnInputLatchesAndSaysSo)
+{
+    board().bank(1).direction = 0x1C; // line 1 an output, lines 2-4 inputs
+    board().bank(1).outside = 0x04;   // line 2 driven high from outside
+    Result r = run({"set", "1=1", "2=0", "6=1"}); // line 6: power-on, an input
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "velmogpio: line 2 is an input: level latched, shown once it is an output\n"
+                     "velmogpio: line 6 is an input: level latched, shown once it is an output\n");
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x50f 1 1 granted\n"
+                                    "in 0x50f 0x04\n"
+                                    "ioperm 0x50f 1 1 granted\n"
+                                    "out 0x50f 0x05\n"
+                                    "ioperm 0x507 1 1 granted\n"
+                                    "in 0x507 0x1c\n"
+                                    "ioperm 0x50f 1 1 granted\n"
+                                    "in 0x50f 0x05\n"
+                                    "ioperm 0x50f 1 1 granted\n"
+                                    "out 0x50f 0x01\n"
+                                    "ioperm 0x507 1 1 granted\n"
+                                    "in 0x507 0x1c\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "in 0x538 0x00\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "out 0x538 0x04\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0xff\n");
+    EXPECT_EQ(board().bank(1).latch, 0x01);
+    EXPECT_EQ(board().bank(2).latch, 0x04);
+    EXPECT_EQ(board().line(6).level, 0); // not shown yet
+
+    // Made an output, the line shows the level set before.
+    EXPECT_EQ(run({"config", "6=out"}).status, 0);
+    r = run({"get", "6"});
+    EXPECT_EQ(r.out, "6=1\n");
+    EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Velmogpio, ShowAsTableAndJson)

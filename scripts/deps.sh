@@ -38,3 +38,20 @@ velmo_build_deps() {
 velmo_test_deps() {
     velmo_build_deps
 }
+
+# scripts/package: the build root is made with mmdebstrap; the checks of the
+# packages build C clients, 64- and 32-bit, and a C++ one with CMake.
+velmo_package_deps() {
+    velmo_need_packages mmdebstrap
+}
+velmo_package_check_deps() {
+    velmo_need_packages gcc gcc-multilib g++ cmake make binutils file pkg-config
+}
+
+# What the packages' build root holds beside Debian's essential packages and
+# build-essential: debian/control's Build-Depends (debhelper, cmake),
+# Debian's cross toolchain for i386 with the i386 C and C++ libraries
+# (multiarch; dpkg-shlibdeps reads their symbols), and lintian.
+# (crossbuild-essential-i386 conflicts with gcc-multilib, which the i386
+# preset needs, so it stays inside the build root.)
+VELMO_BUILD_ROOT_PACKAGES=(debhelper cmake crossbuild-essential-i386 libc6-dev:i386 libstdc++-12-dev:i386 lintian)

@@ -10,7 +10,7 @@ velmo_need_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
         echo "Installing: ${missing[*]}"
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null \
+        apt-get update -qq -o DPkg::Lock::Timeout=600 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null \
             || { echo "apt-get install ${missing[*]} failed" >&2; exit 1; }
     else
         echo "Missing packages. Run as root:" >&2

@@ -21,7 +21,8 @@ lib/velmogpio/VELMOGPIOLib.o
 share/man/man1/VelmoGPIO.1
 share/man/man1/velmo-emu.1
 share/man/man1/velmogpio.1"
-got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+want=$(LC_ALL=C sort <<<"$want")
+got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 [ "$got" = "$want" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
 
 cmp -s "$object" "$prefix/lib/velmogpio/VELMOGPIOLib.o" || fail "installed object differs from $object"

@@ -10,7 +10,7 @@ velmo_need_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
         echo "Installing: ${missing[*]}"
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null \
+        apt-get update -qq -o DPkg::Lock::Timeout=600 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null \
             || { echo "apt-get install ${missing[*]} failed" >&2; exit 1; }
     else
         echo "Missing packages. Run as root:" >&2
@@ -39,3 +39,20 @@ velmo_test_deps() {
     velmo_build_deps
     velmo_need_packages tmux
 }
+
+# scripts/package: the build root is made with mmdebstrap; the checks of the
+# packages build C clients, 64- and 32-bit, and a C++ one with CMake.
+velmo_package_deps() {
+    velmo_need_packages mmdebstrap
+}
+velmo_package_check_deps() {
+    velmo_need_packages gcc gcc-multilib g++ cmake make binutils file pkg-config
+}
+
+# What the packages' build root holds beside Debian's essential packages and
+# build-essential: debian/control's Build-Depends (debhelper, cmake),
+# Debian's cross toolchain for i386 with the i386 C and C++ libraries
+# (multiarch; dpkg-shlibdeps reads their symbols), and lintian.
+# (crossbuild-essential-i386 conflicts with gcc-multilib, which the i386
+# preset needs, so it stays inside the build root.)
+VELMO_BUILD_ROOT_PACKAGES=(debhelper cmake crossbuild-essential-i386 libc6-dev:i386 libstdc++-12-dev:i386 lintian)

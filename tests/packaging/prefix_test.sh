@@ -1,29 +1,35 @@
 #!/bin/bash
 # `cmake --install` into a fresh prefix: exactly the expected files, the
-# object as built, and pkg-config's answer for a client.
-#   prefix_test.sh BUILD_DIR PREFIX OBJECT [FILE...]
+# object as built, and pkg-config's answer for a client. A prefix other
+# than /usr gets lib/, not a multiarch directory.
+#   prefix_test.sh BUILD_DIR PREFIX OBJECT
 set -u
 build=$1 prefix=$2 object=$3
-shift 3
-extra=("$@")  # files of the other parts built in this tree
 fail() { echo "FAILED: $*"; exit 1; }
 
 rm -rf "$prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install"
 
-want="include/VELMOGPIOLib.h
+want="bin/VelmoGPIO
+bin/velmo-board
+bin/velmo-emu
+bin/velmogpio
+include/VELMOGPIOLib.h
 lib/cmake/VelmoGPIO/VelmoGPIOConfig.cmake
 lib/cmake/VelmoGPIO/VelmoGPIOConfigVersion.cmake
 lib/pkgconfig/velmogpio.pc
-lib/velmogpio/VELMOGPIOLib.o"
-for file in "${extra[@]}"; do want+=$'\n'"$file"; done
-want=$(sort <<<"$want")
-got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+lib/velmogpio/VELMOGPIOLib.o
+share/man/man1/VelmoGPIO.1
+share/man/man1/velmo-board.1
+share/man/man1/velmo-emu.1
+share/man/man1/velmogpio.1"
+want=$(LC_ALL=C sort <<<"$want")
+got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 [ "$got" = "$want" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
 
 cmp -s "$object" "$prefix/lib/velmogpio/VELMOGPIOLib.o" || fail "installed object differs from $object"
-for program in VelmoGPIO velmo-emu velmogpio; do
-    [ ! -e "$prefix/bin/$program" ] || [ -x "$prefix/bin/$program" ] || fail "bin/$program is not executable"
+for program in VelmoGPIO velmo-board velmo-emu velmogpio; do
+    [ -x "$prefix/bin/$program" ] || fail "bin/$program is not executable"
 done
 
 pc() { PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" pkg-config "$@" velmogpio; }

@@ -37,5 +37,5 @@ velmo_build_deps() {
 
 velmo_test_deps() {
     velmo_build_deps
-    velmo_need_packages tmux
+    velmo_need_packages tmux gtkwave sigrok-cli
 }

@@ -117,9 +117,9 @@ int main(int argc, char **argv)
     sleep_until(bit_start(start, n));
 
     if (late_bits > 0) {
-        fprintf(stderr, "uart_tx: %d bits went out more than a quarter of a bit late (up to %lld us); "
-                        "a receiver may misread them\n",
-                late_bits, worst / 1000);
+        fprintf(stderr, "uart_tx: %d %s went out more than a quarter of a bit late (up to %lld us); "
+                        "a receiver may misread %s\n",
+                late_bits, late_bits == 1 ? "bit" : "bits", worst / 1000, late_bits == 1 ? "it" : "them");
         return 3;
     }
     return 0;

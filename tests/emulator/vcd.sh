@@ -259,6 +259,16 @@ TXT
         fail "the decoder saw errors"
     fi
     readers u.vcd
+    # The README's picture is drawn from such a dump: one path a wire, and
+    # a wire that is not there is refused.
+    "$here/../../scripts/vcd2svg" -w line6,dir6 u.vcd >u.svg
+    status "vcd2svg" 0 $?
+    [ "$(grep -c '<path ' u.svg)" -eq 2 ] && [ "$(tail -n 1 u.svg)" = '</svg>' ] || fail "u.svg is not two waveforms"
+    "$here/../../scripts/vcd2svg" -w line9 u.vcd >/dev/null 2>svg.err
+    status "vcd2svg -w line9" 1 $?
+    expect "vcd2svg's message" svg.err <<'TXT'
+vcd2svg: no 1-bit wire line9
+TXT
     ;;
 *)
     echo "unknown scenario $scenario" >&2

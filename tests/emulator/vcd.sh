@@ -160,7 +160,7 @@ refused)
     mkfifo fifo
     printf 'int main(void) { return 0; }\n' >source.c
     ln -s nowhere/w.vcd dangling
-    printf '$version other $end\n' >readonly.vcd
+    echo '$version other $end' >readonly.vcd
     chmod 444 readonly.vcd
     as=()
     if [ "$(id -u)" -eq 0 ]; then

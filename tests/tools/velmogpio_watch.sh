@@ -33,9 +33,9 @@ expect() {
 # until_true WHAT COMMAND...: runs COMMAND every 10 ms until it succeeds,
 # for at most 5 s.
 until_true() {
-    local what=$1 i
+    local what=$1
     shift
-    for i in $(seq 500); do
+    for _ in $(seq 500); do
         "$@" && return 0
         sleep 0.01
     done

@@ -2,10 +2,13 @@
 
 #include "velmo_port.h"
 
+#include <cerrno>
+
 namespace {
 
 unsigned long requests;
 unsigned long accesses;
+unsigned long asked;
 bool refuse;
 unsigned char read_value;
 
@@ -15,13 +18,14 @@ namespace velmo::count {
 
 Counts counts()
 {
-    return Counts{requests, accesses};
+    return Counts{requests, accesses, asked};
 }
 
 void reset()
 {
     requests = 0;
     accesses = 0;
+    asked = 0;
 }
 
 void set_refuse(bool on)
@@ -41,7 +45,13 @@ extern "C" {
 int velmo_port_request(unsigned long, unsigned long, int)
 {
     ++requests;
-    return refuse ? -1 : 0;
+    return refuse ? EPERM : 0;
+}
+
+int velmo_port_has_rawio(void)
+{
+    ++asked;
+    return 0;
 }
 
 unsigned char velmo_port_in(unsigned short)

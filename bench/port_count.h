@@ -10,13 +10,15 @@ namespace velmo::count {
 struct Counts {
     unsigned long requests; // velmo_port_request calls (ioperm)
     unsigned long accesses; // velmo_port_in and velmo_port_out calls
+    unsigned long asked;    // velmo_port_has_rawio calls (capget)
 };
 
 // Counts since the last reset.
 Counts counts();
 void reset();
 
-// When set, every access request is refused, as for an unprivileged process.
+// When set, every access request is refused with EPERM, as for an
+// unprivileged process (which does not hold CAP_SYS_RAWIO).
 void set_refuse(bool refuse);
 
 // What velmo_port_in reads from every port.

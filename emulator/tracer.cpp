@@ -14,10 +14,12 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <linux/audit.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +76,30 @@ bool install_filter()
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
 }
 
+// Nothing under velmo-emu gets real port access, so nothing under it holds
+// the capability for it: a program that asks (capget) is told what an
+// unprivileged process is told. CAP_SYS_RAWIO leaves the bounding set (no
+// exec brings it back, not even root's), then the ambient, inheritable,
+// permitted and effective sets. Without the capability there is nothing
+// to drop (and no exec can give it: the filter sets no_new_privs), so a
+// step the kernel refuses is left out.
+void drop_raw_io()
+{
+    prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0);
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_SYS_RAWIO, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, sets) != 0) {
+        return;
+    }
+    const std::uint32_t keep = ~(1u << (CAP_SYS_RAWIO % 32));
+    __user_cap_data_struct &set = sets[CAP_SYS_RAWIO / 32];
+    set.effective &= keep;
+    set.permitted &= keep;
+    set.inheritable &= keep;
+    syscall(SYS_capset, &header, sets);
+}
+
 [[noreturn]] void child_failed(int report_fd, int stage)
 {
     const StartFailure failure{stage, errno};
@@ -90,6 +116,7 @@ bool install_filter()
         child_failed(report_fd, 0);
     }
     raise(SIGSTOP); // the tracer sets its options here
+    drop_raw_io();
     if (!install_filter()) {
         child_failed(report_fd, 0);
     }

@@ -1,24 +1,13 @@
 #include "board.h"
 
-#include <cstdarg>
+#include "format.h"
+
 #include <cstdio>
 #include <stdexcept>
 
 namespace velmo::sim {
 
 namespace {
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char *fmt, ...)
-{
-    char text[128];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
 
 std::string bank_text(int n, const Bank &b)
 {

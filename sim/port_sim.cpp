@@ -4,9 +4,22 @@
 #include "port_sim.h"
 #include "velmo_port.h"
 
-#include <cerrno>
-
 namespace velmo::sim {
+
+namespace {
+
+struct Capability {
+    bool held = false;
+    int asked = 0;
+};
+
+Capability &rawio()
+{
+    static Capability the_capability;
+    return the_capability;
+}
+
+} // namespace
 
 Ports &ports()
 {
@@ -20,10 +33,21 @@ Grants &grants()
     return the_grants;
 }
 
+void set_rawio(bool held)
+{
+    rawio().held = held;
+}
+
+int rawio_asked()
+{
+    return rawio().asked;
+}
+
 void reset()
 {
     ports() = Ports();
     grants() = Grants();
+    rawio() = Capability();
 }
 
 } // namespace velmo::sim
@@ -32,12 +56,13 @@ extern "C" {
 
 int velmo_port_request(unsigned long from, unsigned long num, int turn_on)
 {
-    const int result = velmo::sim::ports().request(velmo::sim::grants(), from, num, turn_on);
-    if (result != 0) {
-        errno = result;
-        return -1;
-    }
-    return 0;
+    return velmo::sim::ports().request(velmo::sim::grants(), from, num, turn_on);
+}
+
+int velmo_port_has_rawio(void)
+{
+    ++velmo::sim::rawio().asked;
+    return velmo::sim::rawio().held ? 1 : 0;
 }
 
 unsigned char velmo_port_in(unsigned short port)

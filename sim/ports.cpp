@@ -1,27 +1,11 @@
 #include "ports.h"
 
 #include "board_file.h"
+#include "format.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 namespace velmo::sim {
-
-namespace {
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char *fmt, ...)
-{
-    char text[128];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
-} // namespace
 
 int Ports::request(Grants &grants, unsigned long long from, unsigned long long num, int turn_on)
 {

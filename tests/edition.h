@@ -5,6 +5,11 @@
 #define VELMO_TESTS_EDITION_H
 
 #include "VELMOGPIOLib.h"
+#include "refusal.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
 #ifdef VELMOGPIO_DEMO_EDITION
 #define OP_INIT VELMOGPIOInit
@@ -15,7 +20,6 @@
 #define MSG_BAD_GPIO "Invalid GPIO number."
 #define MSG_BAD_VALUE "Invalid value entered."
 #define MSG_BAD_CONFIG "Invalid configuration value."
-#define MSG_DENIED "I/O port access denied."
 #define BUFFER_BYTES 35
 #else
 #define OP_INIT VelmoGPIOInit
@@ -26,8 +30,54 @@
 #define MSG_BAD_GPIO "Invalid GPIO number specified."
 #define MSG_BAD_VALUE "Invalid value entered."
 #define MSG_BAD_CONFIG "Invalid configuration value specified."
-#define MSG_DENIED "I/O port access denied (needs CAP_SYS_RAWIO)."
 #define BUFFER_BYTES 200
 #endif
+
+// The message of a refused request for port; errno_value is the errno of
+// Refusal::Other. The object edition names the port as a 32-bit number.
+inline std::string refused_message(velmo::test::Refusal why, std::uint32_t port, int errno_value = 0)
+{
+    using velmo::test::Refusal;
+#ifdef VELMOGPIO_DEMO_EDITION
+    (void)port;
+    (void)errno_value;
+    switch (why) {
+    case Refusal::ByKernel:
+        return "I/O port access denied by kernel.";
+    case Refusal::NoIoperm:
+        return "No I/O port access in this kernel.";
+    case Refusal::OutOfRange:
+        return "I/O port out of range.";
+    default:
+        return "I/O port access denied.";
+    }
+#else
+    char text[128];
+    switch (why) {
+    case Refusal::NeedsCap:
+        std::snprintf(text, sizeof text, "I/O port 0x%x: access denied (needs CAP_SYS_RAWIO).", port);
+        break;
+    case Refusal::ByKernel:
+        std::snprintf(text, sizeof text, "I/O port 0x%x: access denied by the kernel (lockdown or container).", port);
+        break;
+    case Refusal::NoIoperm:
+        std::snprintf(text, sizeof text, "I/O port 0x%x: this kernel has no port access (ioperm not implemented).", port);
+        break;
+    case Refusal::OutOfRange:
+        std::snprintf(text, sizeof text, "I/O port 0x%x: out of range (ports end at 0xffff).", port);
+        break;
+    case Refusal::Other:
+        std::snprintf(text, sizeof text, "I/O port 0x%x: access refused (error %d).", port, errno_value);
+        break;
+    }
+    return text;
+#endif
+}
+
+// The message of an unprivileged process refused port (EPERM).
+inline std::string denied(std::uint32_t port)
+{
+    return refused_message(velmo::test::Refusal::NeedsCap, port);
+}
 
 #endif

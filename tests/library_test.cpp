@@ -14,6 +14,25 @@ const char kConfigReads[] =
     "ioperm 0x534 1 1 granted\n"
     "in 0x534 0xff\n";
 
+// The names the header gives the documented numbers, and its line map.
+static_assert(VELMOGPIO_ERR_GPIO == 1 && VELMOGPIO_ERR_VALUE == 2 && VELMOGPIO_ERR_CONFIG == 3);
+static_assert(VELMOGPIO_BANK1_DIRECTION == 7 && VELMOGPIO_BANK1_DATA == 15 && VELMOGPIO_BANK2_DIRECTION == 52 &&
+              VELMOGPIO_BANK2_DATA == 56);
+
+TEST_F(Library, HeaderLineMapFollowsThePositionTables)
+{
+    for (int n = 1; n <= 8; ++n) {
+        EXPECT_EQ(VELMOGPIO_LINE_BANK(n), n <= 4 ? 1 : 2) << n;
+        EXPECT_EQ(VELMOGPIO_LINE_POS(n), velmo::sim::kLineBit[n - 1]) << n;
+        EXPECT_EQ(VELMOGPIO_DIRECTION_REGISTER(n), n <= 4 ? 0x07 : 0x34) << n;
+        EXPECT_EQ(VELMOGPIO_DATA_REGISTER(n), n <= 4 ? 0x0F : 0x38) << n;
+    }
+    GPIO2_pos[2] = 33; // line 7: a shift count modulo 32, bit 1
+    EXPECT_EQ(VELMOGPIO_LINE_POS(7), 33);
+    EXPECT_EQ(VELMOGPIO_BIT(VELMOGPIO_LINE_POS(7)), 0x02u);
+    EXPECT_EQ(VELMOGPIO_BIT(-1), 0x80000000u);
+}
+
 TEST_F(Library, InitTouchesNothing)
 {
     EXPECT_EQ(OP_INIT(), 0);
@@ -105,7 +124,7 @@ TEST_F(Library, ReadLineReturnsItsDataBitOnly)
 
 TEST_F(Library, EveryLineReadsItsOwnBit)
 {
-    const int bits[8] = {0, 2, 3, 4, 1, 2, 6, 7};
+    const int *bits = velmo::sim::kLineBit;
     for (int n = 1; n <= 8; ++n) {
         board().bank(1).outside = 0;
         board().bank(2).outside = 0;
@@ -244,7 +263,7 @@ TEST_F(Library, BaseOutsidePortSpaceIsRefusedByTheKernel)
     BaseAddress = 0x10500;
     int level = 7;
     EXPECT_EQ(OP_INPUT(1, &level), -1);
-    EXPECT_EQ(message(), MSG_DENIED);
+    EXPECT_EQ(message(), refused_message(velmo::test::Refusal::OutOfRange, 0x1050F));
     EXPECT_EQ(level, 7);
     EXPECT_EQ(ports().trace_text(), "ioperm 0x1050f 1 1 denied\n");
 
@@ -252,7 +271,7 @@ TEST_F(Library, BaseOutsidePortSpaceIsRefusedByTheKernel)
     BaseAddress = INT_MAX;
     ports().clear_trace();
     EXPECT_EQ(OP_OUTPUT(8, 1), -1);
-    EXPECT_EQ(message(), MSG_DENIED);
+    EXPECT_EQ(message(), refused_message(velmo::test::Refusal::OutOfRange, 0x80000037u));
     const std::string port = sizeof(long) == 8 ? "0xffffffff80000037" : "0x80000037";
     EXPECT_EQ(ports().trace_text(), "ioperm " + port + " 1 1 denied\n");
 }

@@ -44,11 +44,20 @@ struct Model {
         return -1;
     }
 
+    // A refusal leaves its message here: the range is checked first, then
+    // the privilege (of a process without CAP_SYS_RAWIO).
+    std::string refusal;
+
     bool ask(long port)
     {
         const unsigned long as_kernel_sees = static_cast<unsigned long>(port);
-        const bool ok = !refuse && port >= 0 && port <= 0xFFFF;
+        const bool in_range = port >= 0 && port <= 0xFFFF;
+        const bool ok = !refuse && in_range;
         trace += "ioperm " + hex(as_kernel_sees) + " 1 1 " + (ok ? "granted\n" : "denied\n");
+        if (!ok) {
+            refusal = refused_message(in_range ? velmo::test::Refusal::NeedsCap : velmo::test::Refusal::OutOfRange,
+                                      static_cast<std::uint32_t>(port));
+        }
         return ok;
     }
     bool in(long port, unsigned &v)
@@ -71,12 +80,18 @@ struct Model {
     }
 };
 
-const char *const kNone = "";
-
 struct Expect {
     int result;
-    const char *message; // kNone: the message must not change
+    bool sets_message;   // false: the message must not change
+    std::string message;
 };
+
+const Expect kDone = {0, false, ""};
+
+Expect failure(const std::string &message)
+{
+    return {-1, true, message};
+}
 
 // 32-bit add as the hardware does it: 0x7FFFFFFF + 7 is a negative port.
 long port_at(int base, int offset)
@@ -93,36 +108,36 @@ unsigned place(unsigned word, int pos, bool set)
 Expect model_config(Model &m, unsigned w)
 {
     unsigned d1 = 0, d2 = 0;
-    if (!m.in(port_at(BaseAddress, 7), d1) || !m.in(port_at(BaseAddress, 52), d2)) return {-1, MSG_DENIED};
-    if (w > 255) return {-1, MSG_BAD_CONFIG};
+    if (!m.in(port_at(BaseAddress, 7), d1) || !m.in(port_at(BaseAddress, 52), d2)) return failure(m.refusal);
+    if (w > 255) return failure(MSG_BAD_CONFIG);
     for (int i = 0; i < 4; ++i) d1 = place(d1, GPIO1_pos[i], (w >> i) & 1u);
-    if (!m.out(port_at(BaseAddress, 7), d1 & 0xFF)) return {-1, MSG_DENIED};
+    if (!m.out(port_at(BaseAddress, 7), d1 & 0xFF)) return failure(m.refusal);
     for (int i = 4; i < 8; ++i) d2 = place(d2, GPIO2_pos[i - 4], (w >> i) & 1u);
-    if (!m.out(port_at(BaseAddress, 52), d2 & 0xFF)) return {-1, MSG_DENIED};
-    return {0, kNone};
+    if (!m.out(port_at(BaseAddress, 52), d2 & 0xFF)) return failure(m.refusal);
+    return kDone;
 }
 
 Expect model_input(Model &m, int n, int &level)
 {
-    if (n < 1 || n > 8) return {-1, MSG_BAD_GPIO};
+    if (n < 1 || n > 8) return failure(MSG_BAD_GPIO);
     const long port = port_at(BaseAddress, n <= 4 ? 15 : 56);
     const int pos = n <= 4 ? GPIO1_pos[n - 1] : GPIO2_pos[n - 5];
     unsigned v = 0;
-    if (!m.in(port, v)) return {-1, MSG_DENIED};
+    if (!m.in(port, v)) return failure(m.refusal);
     level = static_cast<int>((v >> (static_cast<unsigned>(pos) % 32u)) & 1u);
-    return {0, kNone};
+    return kDone;
 }
 
 Expect model_output(Model &m, int n, unsigned l)
 {
-    if (n < 1 || n > 8) return {-1, MSG_BAD_GPIO};
-    if (l > 1) return {-1, MSG_BAD_VALUE};
+    if (n < 1 || n > 8) return failure(MSG_BAD_GPIO);
+    if (l > 1) return failure(MSG_BAD_VALUE);
     const long port = port_at(BaseAddress, n <= 4 ? 15 : 56);
     const int pos = n <= 4 ? GPIO1_pos[n - 1] : GPIO2_pos[n - 5];
     unsigned v = 0;
-    if (!m.in(port, v)) return {-1, MSG_DENIED};
-    if (!m.out(port, place(v, pos, l == 1) & 0xFF)) return {-1, MSG_DENIED};
-    return {0, kNone};
+    if (!m.in(port, v)) return failure(m.refusal);
+    if (!m.out(port, place(v, pos, l == 1) & 0xFF)) return failure(m.refusal);
+    return kDone;
 }
 
 using Randomized = SimBoard;
@@ -196,13 +211,13 @@ TEST_F(Randomized, SequencesMatchTheReferenceModel)
                 const int port = port_at(BaseAddress, pick(0, 63)) > 0 ? static_cast<int>(port_at(BaseAddress, pick(0, 63))) : pick(0, 0xFFFF);
                 const std::uint8_t v = byte();
                 what = "WriteIO " + std::to_string(port);
-                expect = {0, kNone};
+                expect = kDone;
                 m.out(port, v);
                 WriteIO(port, v);
             }
             ASSERT_EQ(got, expect.result) << what;
             ASSERT_EQ(ports().trace_text(), m.trace) << what;
-            ASSERT_STREQ(buffer, expect.message == kNone ? before.c_str() : expect.message) << what;
+            ASSERT_EQ(std::string(buffer), expect.sets_message ? expect.message : before) << what;
             for (int b = 0; b < 2; ++b) {
                 ASSERT_EQ(board().bank(b + 1).direction, m.dir[b]) << what;
                 ASSERT_EQ(board().bank(b + 1).latch, m.latch[b]) << what;

@@ -1,5 +1,7 @@
 // A fresh simulated board and the library's globals at their initial
-// values for every test.
+// values for every test. The line map tests expect is the board's
+// (velmo::sim::kLineBit, written from the documentation), never the
+// library's own tables.
 #ifndef VELMO_TESTS_SIM_FIXTURE_H
 #define VELMO_TESTS_SIM_FIXTURE_H
 
@@ -17,10 +19,9 @@ protected:
     {
         velmo::sim::reset();
         BaseAddress = 0x500;
-        const int pos1[4] = {0, 2, 3, 4};
-        const int pos2[4] = {1, 2, 6, 7};
-        std::memcpy(GPIO1_pos, pos1, sizeof pos1);
-        std::memcpy(GPIO2_pos, pos2, sizeof pos2);
+        // The documented line map: the simulated board's wiring.
+        std::memcpy(GPIO1_pos, velmo::sim::kLineBit, sizeof GPIO1_pos);
+        std::memcpy(GPIO2_pos, velmo::sim::kLineBit + 4, sizeof GPIO2_pos);
         std::memset(buffer, 0, sizeof buffer);
         error = nullptr;
     }

@@ -23,7 +23,8 @@ const char kUsage[] =
     "Get, set and configure the eight GPIO lines of the Velmo board.\n"
     "\n"
     "  get LINE...              print each line's level as LINE=0|1\n"
-    "  set LINE=0|1...          drive each line low or high\n"
+    "  set LINE=0|1...          drive each line low or high (an input line\n"
+    "                           latches the level, shown once it is an output)\n"
     "  config WORD              set all directions at once: bit i is line i+1,\n"
     "                           1 input, 0 output (decimal or 0x hex, 0-255)\n"
     "  config LINE=in|out...    change the named lines, keep the others\n"
@@ -36,10 +37,6 @@ const char kUsage[] =
     "\n"
     "Lines are numbered 1 to 8. Exit status: 0 done, 1 the board refused\n"
     "(the message says why), 2 bad arguments (nothing was touched).\n";
-
-// Register offsets from BaseAddress, as the library uses them.
-const int kBank1Direction = 0x07;
-const int kBank2Direction = 0x34;
 
 struct Usage {
     std::string what;
@@ -63,7 +60,7 @@ bool parse_decimal(const std::string &text, long lo, long hi, long &value)
 int parse_line(const std::string &text)
 {
     long n = 0;
-    if (!parse_decimal(text, 1, 8, n)) {
+    if (!parse_decimal(text, 1, VELMOGPIO_LINES, n)) {
         throw Usage{"bad line '" + text + "' (lines are 1 to 8)"};
     }
     return static_cast<int>(n);
@@ -98,14 +95,11 @@ unsigned int parse_word(const std::string &text)
     return static_cast<unsigned int>(value);
 }
 
-int bit_of(int line)
+// Whether line (1-8) is an input in its bank's direction register value,
+// in the library's register map.
+bool is_input(unsigned int direction, int line)
 {
-    return line <= 4 ? GPIO1_pos[line - 1] : GPIO2_pos[line - 5];
-}
-
-bool bit_set(unsigned int reg, int pos)
-{
-    return ((reg >> (static_cast<unsigned int>(pos) & 31u)) & 1u) != 0;
+    return (direction & VELMOGPIO_BIT(VELMOGPIO_LINE_POS(line))) != 0;
 }
 
 class Tool {
@@ -202,6 +196,12 @@ int Tool::set(const std::vector<std::string> &args)
         if (VelmoGPIOOutputBit(line, level) != 0) {
             return failed();
         }
+        // The library latches the level whatever the direction (a program
+        // may preload a level before making the line an output); the pin
+        // shows it only then, so say so.
+        if (is_input(ReadIO(BaseAddress + VELMOGPIO_DIRECTION_REGISTER(line)), line)) {
+            std::fprintf(err_, "velmogpio: line %d is an input: level latched, shown once it is an output\n", line);
+        }
     }
     return kExitOk;
 }
@@ -224,11 +224,11 @@ int Tool::config(const std::vector<std::string> &args)
         }
         changes.emplace_back(line, value == "in");
     }
-    const unsigned int d1 = ReadIO(BaseAddress + kBank1Direction);
-    const unsigned int d2 = ReadIO(BaseAddress + kBank2Direction);
+    const unsigned int d1 = ReadIO(BaseAddress + VELMOGPIO_BANK1_DIRECTION);
+    const unsigned int d2 = ReadIO(BaseAddress + VELMOGPIO_BANK2_DIRECTION);
     unsigned int word = 0;
-    for (int line = 1; line <= 8; ++line) {
-        if (bit_set(line <= 4 ? d1 : d2, bit_of(line))) {
+    for (int line = 1; line <= VELMOGPIO_LINES; ++line) {
+        if (is_input(VELMOGPIO_LINE_BANK(line) == 1 ? d1 : d2, line)) {
             word |= 1u << (line - 1);
         }
     }
@@ -248,24 +248,25 @@ int Tool::show(const std::vector<std::string> &args)
         }
         json = true;
     }
-    int levels[8] = {};
-    for (int line = 1; line <= 8; ++line) {
+    int levels[VELMOGPIO_LINES] = {};
+    for (int line = 1; line <= VELMOGPIO_LINES; ++line) {
         if (VelmoGPIOInputBit(line, &levels[line - 1]) != 0) {
             return failed();
         }
     }
-    const unsigned int d1 = ReadIO(BaseAddress + kBank1Direction);
-    const unsigned int d2 = ReadIO(BaseAddress + kBank2Direction);
+    const unsigned int d1 = ReadIO(BaseAddress + VELMOGPIO_BANK1_DIRECTION);
+    const unsigned int d2 = ReadIO(BaseAddress + VELMOGPIO_BANK2_DIRECTION);
 
     std::fputs(json ? "[" : "LINE DIR LEVEL BANK BIT\n", out_);
-    for (int line = 1; line <= 8; ++line) {
-        const int bank = line <= 4 ? 1 : 2;
-        const char *dir = bit_set(bank == 1 ? d1 : d2, bit_of(line)) ? "in" : "out";
+    for (int line = 1; line <= VELMOGPIO_LINES; ++line) {
+        const int bank = VELMOGPIO_LINE_BANK(line);
+        const int bit = VELMOGPIO_LINE_POS(line);
+        const char *dir = is_input(bank == 1 ? d1 : d2, line) ? "in" : "out";
         if (json) {
             std::fprintf(out_, "%s\n  {\"line\": %d, \"direction\": \"%s\", \"level\": %d, \"bank\": %d, \"bit\": %d}",
-                         line == 1 ? "" : ",", line, dir, levels[line - 1], bank, bit_of(line));
+                         line == 1 ? "" : ",", line, dir, levels[line - 1], bank, bit);
         } else {
-            std::fprintf(out_, "%-4d %-3s %-5d %-4d %d\n", line, dir, levels[line - 1], bank, bit_of(line));
+            std::fprintf(out_, "%-4d %-3s %-5d %-4d %d\n", line, dir, levels[line - 1], bank, bit);
         }
     }
     if (json) {

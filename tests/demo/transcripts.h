@@ -41,7 +41,12 @@ inline std::string config_prompts(int last = 8)
 const std::string kBadGpio = "Invalid GPIO number.";
 const std::string kBadValue = "Invalid value entered.";
 const std::string kBadConfig = "Invalid configuration value.";
+// A refused port access: EPERM without CAP_SYS_RAWIO (and any errno but
+// the three below), EPERM with it, ENOSYS, EINVAL.
 const std::string kDenied = "I/O port access denied.";
+const std::string kDeniedByKernel = "I/O port access denied by kernel.";
+const std::string kNoPortAccess = "No I/O port access in this kernel.";
+const std::string kOutOfRange = "I/O port out of range.";
 
 } // namespace velmo::demo_test
 

@@ -18,6 +18,12 @@
  *   port_probe kill SIG             raises signal SIG
  *   port_probe exit N               exit status N
  *   port_probe echo                 copies stdin to stdout and stderr
+ *   port_probe exec SCENARIO...     runs itself again, by exec, with SCENARIO
+ *   port_probe rawio                which capability sets (/proc/self/status)
+ *                                   hold CAP_SYS_RAWIO: "CapEff 0" and so on;
+ *                                   the bounding set counts for root only
+ *                                   (whose exec takes its capabilities from
+ *                                   it) and reads 0 for anyone else
  */
 #include <errno.h>
 #include <pthread.h>
@@ -151,6 +157,29 @@ int main(int argc, char **argv)
     }
     if (strcmp(what, "exit") == 0 && argc == 3) {
         return (int)number(argv[2]);
+    }
+    if (strcmp(what, "exec") == 0 && argc > 2) {
+        argv[1] = argv[0];
+        execv(argv[0], argv + 1);
+        return 2;
+    }
+    if (strcmp(what, "rawio") == 0) {
+        /* CAP_SYS_RAWIO is capability 17. */
+        char line[256];
+        FILE *status = fopen("/proc/self/status", "r");
+        if (status == NULL) {
+            return 2;
+        }
+        while (fgets(line, sizeof line, status) != NULL) {
+            char set[4];
+            unsigned long long mask;
+            if (sscanf(line, "Cap%3[a-zA-Z]:%llx", set, &mask) == 2) {
+                const int root_only = strcmp(set, "Bnd") == 0 && getuid() != 0;
+                printf("Cap%s %d\n", set, root_only ? 0 : (int)((mask >> 17) & 1u));
+            }
+        }
+        fclose(status);
+        return 0;
     }
     if (strcmp(what, "echo") == 0) {
         int c;

@@ -6,7 +6,8 @@
 #   c        examples/c/blink.c with gcc and `pkg-config --cflags --libs velmogpio`
 #   cpp      examples/cpp with CMake and find_package(VelmoGPIO)
 #   refused  run it with the real primitives where the kernel refuses port
-#            access: it must stop at the first call with the library's message
+#            access: it must stop at the first call with the library's
+#            message for the kernel's answer (PROBE tells it)
 #   emulated run it under velmo-emu with some input lines driven high and
 #            compare the port trace with <name>.trace beside this script;
 #            then once more with every access refused
@@ -61,10 +62,16 @@ else
 fi
 
 if [ "$mode" = refused ]; then
-    $runner "$probe" || exit $?
+    answer=$($runner "$probe") || { status=$?; echo "$answer"; exit $status; }
+    case $answer in
+    ENOSYS) why="this kernel has no port access (ioperm not implemented)." ;;
+    EPERM) why="access denied (needs CAP_SYS_RAWIO)." ;;
+    "EPERM rawio") why="access denied by the kernel (lockdown or container)." ;;
+    *) why="access refused (error ${answer#errno })." ;;
+    esac
     $runner "./$name" "${args[@]}" >out.txt 2>err.txt
     status=$?
-    want="$name: configure: I/O port access denied (needs CAP_SYS_RAWIO)."
+    want="$name: configure: I/O port 0x507: $why"
     [ $status -eq 1 ] || fail "$name exited $status, not 1"
     [ ! -s out.txt ] || fail "$name printed: $(cat out.txt)"
     [ "$(cat err.txt)" = "$want" ] || fail "$name said \"$(cat err.txt)\", not \"$want\""
@@ -96,7 +103,7 @@ else
     # The board refuses access: the first request, and nothing after it.
     "$emulator" --trace denied.txt --deny -- "./$name" "${args[@]}" >out.txt 2>err.txt
     status=$?
-    want="$name: configure: I/O port access denied (needs CAP_SYS_RAWIO)."
+    want="$name: configure: I/O port 0x507: access denied (needs CAP_SYS_RAWIO)."
     [ $status -eq 1 ] || fail "$name refused under velmo-emu exited $status, not 1"
     [ "$(cat err.txt)" = "$want" ] || fail "$name refused said \"$(cat err.txt)\", not \"$want\""
     [ "$(cat denied.txt)" = "ioperm 0x507 1 1 denied" ] || fail "refused trace: $(cat denied.txt)"

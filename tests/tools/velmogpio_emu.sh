@@ -70,10 +70,14 @@ ioperm 0x538 1 1 granted
 in 0x538 0x00
 ioperm 0x538 1 1 granted
 out 0x538 0x04
+ioperm 0x534 1 1 granted
+in 0x534 0x39
 ioperm 0x538 1 1 granted
 in 0x538 0x04
 ioperm 0x538 1 1 granted
 out 0x538 0x04
+ioperm 0x534 1 1 granted
+in 0x534 0x39
 TXT
 
     # Line 3 is driven high from outside from this run on.
@@ -125,17 +129,35 @@ base=0x0500
 bank1 direction=0xf7 latch=0x00 outside=0x08
 bank2 direction=0xb9 latch=0x04 outside=0x00
 TXT
+
+    # Line 1 is an input: the level is latched, and said so.
+    run set_input 0 --board "$state" -- set 1=1
+    expect set_input out </dev/null
+    expect set_input err <<'TXT'
+velmogpio: line 1 is an input: level latched, shown once it is an output
+TXT
+    expect set_input trace <<'TXT'
+ioperm 0x50f 1 1 granted
+in 0x50f 0x00
+ioperm 0x50f 1 1 granted
+out 0x50f 0x01
+ioperm 0x507 1 1 granted
+in 0x507 0xf7
+TXT
     ;;
 refused)
     run get 1 --deny -- get 3
     expect get out </dev/null
     expect get err <<'TXT'
-velmogpio: I/O port access denied (needs CAP_SYS_RAWIO).
+velmogpio: I/O port 0x50f: access denied (needs CAP_SYS_RAWIO).
 TXT
     expect get trace <<'TXT'
 ioperm 0x50f 1 1 denied
 TXT
     run set 1 --deny -- set 6=1
+    expect set err <<'TXT'
+velmogpio: I/O port 0x538: access denied (needs CAP_SYS_RAWIO).
+TXT
     expect set trace <<'TXT'
 ioperm 0x538 1 1 denied
 TXT

@@ -1,9 +1,11 @@
 // velmogpio on the simulated board: what each command prints, the ports it
 // touches, and that a usage error touches none.
 #include "sim_fixture.h"
+#include "velmogpio_cli.h"
+
+#include "demo/child.h"
 
 #include <cerrno>
-#include "velmogpio_cli.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,14 +84,19 @@ TEST_F(Velmogpio, SetThenGet)
     Result r = run({"set", "6=1", "7=0"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
+    // Each drive, then its line's direction.
     EXPECT_EQ(ports().trace_text(), "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0x41\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "out 0x538 0x45\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0x00\n"
                                     "ioperm 0x538 1 1 granted\n"
                                     "in 0x538 0x45\n"
                                     "ioperm 0x538 1 1 granted\n"
-                                    "out 0x538 0x05\n");
+                                    "out 0x538 0x05\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0x00\n");
     ports().clear_trace();
     board().set_outside(3, 1);
     r = run({"get", "3", "6", "7", "3"});
@@ -103,6 +110,44 @@ TEST_F(Velmogpio, SetThenGet)
                                     "in 0x538 0x05\n"
                                     "ioperm 0x50f 1 1 granted\n"
                                     "in 0x50f 0x08\n");
+}
+
+TEST_F(Velmogpio, SetOnAnInputLatchesAndSaysSo)
+{
+    board().bank(1).direction = 0x1C; // line 1 an output, lines 2-4 inputs
+    board().bank(1).outside = 0x04;   // line 2 driven high from outside
+    Result r = run({"set", "1=1", "2=0", "6=1"}); // line 6: power-on, an input
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "velmogpio: line 2 is an input: level latched, shown once it is an output\n"
+                     "velmogpio: line 6 is an input: level latched, shown once it is an output\n");
+    EXPECT_EQ(ports().trace_text(), "ioperm 0x50f 1 1 granted\n"
+                                    "in 0x50f 0x04\n"
+                                    "ioperm 0x50f 1 1 granted\n"
+                                    "out 0x50f 0x05\n"
+                                    "ioperm 0x507 1 1 granted\n"
+                                    "in 0x507 0x1c\n"
+                                    "ioperm 0x50f 1 1 granted\n"
+                                    "in 0x50f 0x05\n"
+                                    "ioperm 0x50f 1 1 granted\n"
+                                    "out 0x50f 0x01\n"
+                                    "ioperm 0x507 1 1 granted\n"
+                                    "in 0x507 0x1c\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "in 0x538 0x00\n"
+                                    "ioperm 0x538 1 1 granted\n"
+                                    "out 0x538 0x04\n"
+                                    "ioperm 0x534 1 1 granted\n"
+                                    "in 0x534 0xff\n");
+    EXPECT_EQ(board().bank(1).latch, 0x01);
+    EXPECT_EQ(board().bank(2).latch, 0x04);
+    EXPECT_EQ(board().line(6).level, 0); // not shown yet
+
+    // Made an output, the line shows the level set before.
+    EXPECT_EQ(run({"config", "6=out"}).status, 0);
+    r = run({"get", "6"});
+    EXPECT_EQ(r.out, "6=1\n");
+    EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Velmogpio, ShowAsTableAndJson)
@@ -174,13 +219,46 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
 
 TEST_F(Velmogpio, RefusedAccessIsAFailureWithTheLibrarysMessage)
 {
+    // The port each command is first refused: the library names it.
+    const std::vector<std::pair<std::vector<const char *>, std::string>> cases = {
+        {{"get", "3"}, "0x50f"}, {{"set", "1=1"}, "0x50f"}, {{"config", "7"}, "0x507"},
+        {{"config", "1=in"}, "0x507"}, {{"show"}, "0x50f"}};
     ports().set_refusal(EPERM);
-    for (std::vector<const char *> args : {std::vector<const char *>{"get", "3"},
-                                           {"set", "1=1"}, {"config", "7"}, {"config", "1=in"}, {"show"}}) {
+    for (const auto &[args, port] : cases) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
-        EXPECT_EQ(r.err, "velmogpio: I/O port access denied (needs CAP_SYS_RAWIO).\n") << args[0];
+        EXPECT_EQ(r.err, "velmogpio: I/O port " + port + ": access denied (needs CAP_SYS_RAWIO).\n") << args[0];
+    }
+
+    ports().set_refusal(ENOSYS);
+    Result r = run({"set", "6=1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velmogpio: I/O port 0x538: this kernel has no port access (ioperm not implemented).\n");
+    ports().set_refusal(EPERM);
+    velmo::sim::set_rawio(true);
+    r = run({"get", "8"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velmogpio: I/O port 0x538: access denied by the kernel (lockdown or container).\n");
+}
+
+// The delivered velmogpio with the real port primitives, where the kernel
+// refuses port access (here: a kernel without ioperm).
+TEST(VelmogpioDelivered, SaysWhyTheKernelRefused)
+{
+    const velmo::test::KernelAnswer here = velmo::test::kernel_answer();
+    if (here.granted) {
+        GTEST_SKIP() << "port access is granted here; velmogpio would drive real ports";
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::uint32_t>> cases = {
+        {{"get", "3"}, 0x50F}, {{"set", "6=1"}, 0x538}, {{"config", "0x0F"}, 0x507}, {{"show"}, 0x50F}};
+    for (const auto &[args, port] : cases) {
+        std::vector<std::string> argv = {VELMOGPIO_REAL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const velmo::demo_test::Outcome o = velmo::demo_test::run_program(argv, "");
+        EXPECT_EQ(o.status, 1) << args[0];
+        EXPECT_EQ(o.out, "") << args[0];
+        EXPECT_EQ(o.err, "velmogpio: " + refused_message(here.why, port, here.error) + "\n") << args[0];
     }
 }
 

@@ -94,7 +94,7 @@ deny)
     status "watch with access denied" 1 $?
     expect "stdout" d.out </dev/null
     expect "the message" d.err <<'TXT'
-velmogpio: I/O port access denied (needs CAP_SYS_RAWIO).
+velmogpio: I/O port 0x50f: access denied (needs CAP_SYS_RAWIO).
 TXT
     expect "the trace" d.trace <<'TXT'
 ioperm 0x50f 1 1 denied

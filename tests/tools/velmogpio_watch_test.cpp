@@ -213,7 +213,7 @@ TEST_F(Watch, RefusedAccessIsAFailureWithTheLibrarysMessage)
     const Result r = run({"3", "--timeout", "5"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "velmogpio: I/O port access denied (needs CAP_SYS_RAWIO).\n");
+    EXPECT_EQ(r.err, "velmogpio: I/O port 0x50f: access denied (needs CAP_SYS_RAWIO).\n");
     EXPECT_EQ(ports().trace_text(), "ioperm 0x50f 1 1 denied\n");
 }
 

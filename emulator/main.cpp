@@ -1,6 +1,7 @@
 // velmo-emu: runs an unmodified x86 Linux program on a virtual Velmo board.
 #include "options.h"
 #include "tracer.h"
+#include "vcd.h"
 
 #include "board_file.h"
 #include "ports.h"
@@ -29,6 +30,16 @@ int main(int argc, char **argv)
     velmo::sim::Ports ports;
     ports.set_refusal(options.deny ? EPERM : 0);
 
+    // The waveform's path is checked first, so a path that will not do
+    // changes nothing, the board file included.
+    VcdWriter vcd;
+    const bool waveform = !options.vcd_file.empty();
+    std::string vcd_why;
+    if (waveform && !vcd.open(options.vcd_file, vcd_why)) {
+        std::fprintf(stderr, "velmo-emu: VCD file %s\n", vcd_why.c_str());
+        return kExitCannotServe;
+    }
+
     // The board: a file shared live with other runs, or one in memory. The
     // file is opened, checked and set up before the program starts, so a
     // refused file stops the run before anything has happened.
@@ -37,6 +48,12 @@ int main(int argc, char **argv)
     if (path.empty()) {
         const char *env = std::getenv("VELMO_BOARD");
         path = env != nullptr ? env : "";
+    }
+    if (waveform && (vcd.same_file(path) || vcd.same_file(options.trace_file))) {
+        std::fprintf(stderr, "velmo-emu: VCD file %s: is the %s file\n", options.vcd_file.c_str(),
+                     vcd.same_file(path) ? "board" : "trace");
+        vcd.discard();
+        return kExitCannotServe;
     }
     auto set_up = [&options](velmo::sim::Board &board) {
         if (options.has_base) {
@@ -54,6 +71,7 @@ int main(int argc, char **argv)
         if (!board_file.open(path, why) ||
             (changes ? !board_file.update(set_up, ports.board(), why) : !board_file.read(ports.board(), why))) {
             std::fprintf(stderr, "velmo-emu: board file %s\n", why.c_str());
+            vcd.discard();
             return kExitCannotServe;
         }
         ports.set_file(&board_file);
@@ -65,6 +83,7 @@ int main(int argc, char **argv)
         if (trace == nullptr) {
             std::fprintf(stderr, "velmo-emu: cannot write the trace to %s: %s\n",
                          options.trace_file.c_str(), std::strerror(errno));
+            vcd.discard();
             return kExitCannotServe;
         }
     }
@@ -78,8 +97,24 @@ int main(int argc, char **argv)
         }
     });
 
+    // The lines over time, from the board as the program starts; a change
+    // that cannot be written ends the run as a lost board file does.
+    if (waveform) {
+        if (!vcd.start(ports.board(), vcd_why)) {
+            std::fprintf(stderr, "velmo-emu: %s\n", vcd_why.c_str());
+            return kExitCannotServe;
+        }
+        ports.set_observer([&vcd](const velmo::sim::Board &board, std::string &why) { return vcd.update(board, why); });
+    }
+
     Tracer tracer(ports, options.show);
-    const int status = tracer.run(options.command);
+    int status = tracer.run(options.command);
+    if (waveform && !vcd.finish(vcd_why)) {
+        if (!vcd_why.empty()) {
+            std::fprintf(stderr, "velmo-emu: %s\n", vcd_why.c_str());
+        }
+        status = kExitCannotServe;
+    }
     if (trace != nullptr && std::fclose(trace) != 0) {
         std::fprintf(stderr, "velmo-emu: the trace %s is incomplete: %s\n", options.trace_file.c_str(),
                      std::strerror(errno));

@@ -7,9 +7,11 @@
 namespace velmo::emu {
 
 const char kUsage[] =
-    "usage: velmo-emu [--trace FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
+    "usage: velmo-emu [--trace FILE] [--vcd FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM with its I/O ports served by a simulated Velmo board.\n"
     "  --trace FILE   write every ioperm, in and out to FILE, one line each\n"
+    "  --vcd FILE     write the eight lines over time to FILE, a Value Change Dump\n"
+    "                 (GTKWave, PulseView, sigrok)\n"
     "  --board FILE   the board lives in FILE (created when missing), shared live with\n"
     "                 other runs and velmo-board; default $VELMO_BOARD, else in memory\n"
     "  --show         after each write to a GPIO register, print the eight lines on stderr\n"
@@ -76,6 +78,15 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
                 return false;
             }
             options.trace_file = value;
+        } else if (arg == "--vcd") {
+            if (!value_of("--vcd", value)) {
+                return false;
+            }
+            if (*value == '\0') {
+                error = "--vcd needs a file name";
+                return false;
+            }
+            options.vcd_file = value;
         } else if (arg == "--board" || arg == "--state") { // --state: its earlier name
             if (!value_of(arg.c_str(), value)) {
                 return false;

@@ -15,6 +15,7 @@ struct LineLevel {
 
 struct Options {
     std::string trace_file;          // empty: no trace
+    std::string vcd_file;            // empty: no waveform
     std::string board_file;          // empty: VELMO_BOARD, or a board in memory
     bool show = false;
     std::vector<LineLevel> lines;    // in the order given

@@ -400,7 +400,7 @@ int Tracer::run(const std::vector<std::string> &command)
         if (sig == SIGSEGV && info.si_code == SI_KERNEL) {
             const Served served = serve_port_instruction(pid);
             if (served == Served::Lost) {
-                std::fprintf(stderr, "velmo-emu: cannot serve %s: board file %s\n", program_.c_str(),
+                std::fprintf(stderr, "velmo-emu: cannot serve %s: %s\n", program_.c_str(),
                              ports_.error().c_str());
             }
             if (served == Served::Unsupported || served == Served::Lost) {

@@ -37,7 +37,7 @@ velmo_build_deps() {
 
 velmo_test_deps() {
     velmo_build_deps
-    velmo_need_packages tmux
+    velmo_need_packages tmux gtkwave sigrok-cli
 }
 
 # scripts/package: the build root is made with mmdebstrap; the checks of the

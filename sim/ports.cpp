@@ -23,11 +23,12 @@ Access Ports::in(const Grants &grants, std::uint16_t port, std::uint8_t &value)
     }
     // Every read sees the board as it is now, others' writes included.
     if (file_ != nullptr && !file_->read(board_, error_)) {
+        error_ = "board file " + error_;
         return Access::Lost;
     }
     value = board_.read(port);
     record(format("in 0x%x 0x%02x", port, value));
-    return Access::Done;
+    return observed();
 }
 
 Access Ports::out(const Grants &grants, std::uint16_t port, std::uint8_t value)
@@ -41,12 +42,21 @@ Access Ports::out(const Grants &grants, std::uint16_t port, std::uint8_t value)
     // the register written, so others' writes to the other registers stand.
     if (file_ != nullptr) {
         if (!file_->update([port, value](Board &now) { now.write(port, value); }, board_, error_)) {
+            error_ = "board file " + error_;
             return Access::Lost;
         }
     } else {
         board_.write(port, value);
     }
     record(format("out 0x%x 0x%02x", port, value));
+    return observed();
+}
+
+Access Ports::observed()
+{
+    if (observer_ && !observer_(board_, error_)) {
+        return Access::Lost;
+    }
     return Access::Done;
 }
 

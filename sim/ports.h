@@ -25,12 +25,17 @@ class BoardFile;
 enum class Access {
     Done,  // carried out
     Fault, // no access to the port: the kernel would have sent SIGSEGV
-    Lost,  // the board file could not be read or written (error() says why)
+    Lost,  // the board file could not be read or written, or the observer
+           // failed (error() says why)
 };
 
 class Ports {
 public:
     using Listener = std::function<void(const std::string &)>;
+    // Called with the board after each in or out that was carried out, as
+    // the access left it (with a board file, as the file held it then).
+    // Returning false, with the reason in why, loses the access.
+    using Observer = std::function<bool(const Board &, std::string &why)>;
 
     // The board's registers. With a board file, as last read from it or
     // written to it.
@@ -68,11 +73,14 @@ public:
     void set_keep_trace(bool keep) { keep_trace_ = keep; }
     // Called with each event's line as it happens (the emulator's --trace).
     void set_listener(Listener listener) { listener_ = std::move(listener); }
+    // Sees the board after each access (the emulator's --vcd).
+    void set_observer(Observer observer) { observer_ = std::move(observer); }
     // An event the port space does not model itself (iopl), in the trace.
     void note(std::string line) { record(std::move(line)); }
 
 private:
     void record(std::string line);
+    Access observed();
 
     Board board_;
     BoardFile *file_ = nullptr;
@@ -82,6 +90,7 @@ private:
     std::vector<std::string> trace_;
     bool keep_trace_ = true;
     Listener listener_;
+    Observer observer_;
 };
 
 } // namespace velmo::sim

@@ -138,6 +138,31 @@ TEST(Board, ListenerSeesEventsAsTheyHappen)
     EXPECT_EQ(t.ports.trace_text(), "");
 }
 
+// The observer sees the board as each access left it, after its trace
+// line; a fault moves nothing and is not observed; a failing observer
+// loses the access, with its reason.
+TEST(Board, ObserverSeesTheBoardAfterEachAccess)
+{
+    Task t;
+    std::string seen;
+    bool refuse = false;
+    t.ports.set_listener([&seen](const std::string &line) { seen += line + "|"; });
+    t.ports.set_observer([&](const Board &board, std::string &why) {
+        seen += "latch=" + std::to_string(board.bank(1).latch) + "|";
+        why = "full";
+        return !refuse;
+    });
+    std::uint8_t v = 0;
+    t.request(0x50F, 1, 1);
+    EXPECT_TRUE(t.out(0x50F, 0x05));
+    EXPECT_TRUE(t.in(0x50F, v));
+    EXPECT_FALSE(t.in(0x538, v));
+    EXPECT_EQ(seen, "ioperm 0x50f 1 1 granted|out 0x50f 0x05|latch=5|in 0x50f 0x00|latch=5|fault in 0x538|");
+    refuse = true;
+    EXPECT_EQ(t.ports.out(t.grants, 0x50F, 0x01), Access::Lost);
+    EXPECT_EQ(t.ports.error(), "full");
+}
+
 } // namespace
 
 namespace {
@@ -300,7 +325,7 @@ TEST_F(SharedBoard, AFileReplacedByRenameIsFollowed)
     std::fputs("garbage", f);
     std::fclose(f);
     EXPECT_EQ(a_.ports.in(a_.grants, 0x50F, v), velmo::sim::Access::Lost);
-    EXPECT_EQ(a_.ports.error(), path_ + ": not a board file (line 1 is not 'velmo-board 2')");
+    EXPECT_EQ(a_.ports.error(), "board file " + path_ + ": not a board file (line 1 is not 'velmo-board 2')");
 }
 
 } // namespace

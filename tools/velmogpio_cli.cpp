@@ -4,6 +4,7 @@
 // touches no port and a command is never half done for a typo. The lines
 // live in the board's registers, so what a command sets stays set.
 #include "velmogpio_cli.h"
+#include "velmogpio_watch.h"
 
 #include "VELMOGPIOLib.h"
 
@@ -28,6 +29,10 @@ const char kUsage[] =
     "                           1 input, 0 output (decimal or 0x hex, 0-255)\n"
     "  config LINE=in|out...    change the named lines, keep the others\n"
     "  show [--json]            each line's direction, level, bank and bit\n"
+    "  watch LINE... [--edge rising|falling|both] [--count N] [--timeout SECONDS]\n"
+    "        [--interval MS]    print each edge as SECONDS LINE=LEVEL rising|falling,\n"
+    "                           reading the lines every MS (1); ends after N edges\n"
+    "                           (status 0) or at the timeout (status 1)\n"
     "  --help, --version\n"
     "\n"
     "Lines are numbered 1 to 8. Exit status: 0 done, 1 the board refused\n"
@@ -148,6 +153,9 @@ int Tool::run(const std::vector<std::string> &args)
     }
     if (command == "show") {
         return show(rest);
+    }
+    if (command == "watch") {
+        return velmogpio_watch(rest, out_, err_);
     }
     throw Usage{"unknown command '" + command + "'"};
 }

@@ -19,11 +19,12 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
 {
     Options o;
     std::string error;
-    ASSERT_TRUE(parse({"--trace", "t.txt", "--board", "b.txt", "--show", "--line", "3=1", "--line", "8=0", "--base", "0x600",
+    ASSERT_TRUE(parse({"--trace", "t.txt", "--vcd", "w.vcd", "--board", "b.txt", "--show", "--line", "3=1", "--line", "8=0", "--base", "0x600",
                        "--deny", "prog", "--show", "-x"},
                       o, error))
         << error;
     EXPECT_EQ(o.trace_file, "t.txt");
+    EXPECT_EQ(o.vcd_file, "w.vcd");
     EXPECT_EQ(o.board_file, "b.txt");
     EXPECT_TRUE(o.show);
     ASSERT_EQ(o.lines.size(), 2u);
@@ -41,6 +42,7 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
     EXPECT_EQ(plain.command, (std::vector<std::string>{"--odd-name", "a"}));
     EXPECT_FALSE(plain.show || plain.deny || plain.has_base);
     EXPECT_TRUE(plain.trace_file.empty());
+    EXPECT_TRUE(plain.vcd_file.empty());
     EXPECT_TRUE(plain.board_file.empty());
 
     Options base;
@@ -56,6 +58,8 @@ TEST(Options, RefusesBadCommandLines)
         {"--trace"},
         {"--board"},
         {"--board", "", "p"},
+        {"--vcd"},
+        {"--vcd", "", "p"},
         {"--line", "9=1", "p"},
         {"--line", "0=1", "p"},
         {"--line", "3=2", "p"},

@@ -1,0 +1,271 @@
+// velmogpio watch: polls the named lines through the library and prints one
+// line per edge, "SECONDS LINE=LEVEL rising|falling", flushed at once.
+//
+// As with gpiomon, the levels when the watch begins are where it starts
+// from, not events: an edge is a change seen by a later reading. A change
+// shorter than the polling interval may be missed, and two lines that
+// change between the same two readings are printed in the order named.
+#include "velmogpio_watch.h"
+
+#include "velmogpio_cli.h"
+
+#include "VELMOGPIOLib.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+struct WatchUsage {
+    std::string what;
+};
+
+enum class Edge { Rising, Falling, Both };
+
+struct Watch {
+    std::vector<int> lines;      // in the order named, each once
+    Edge edge = Edge::Both;
+    long count = 0;              // 0: no limit
+    std::int64_t timeout_ns = -1; // -1: none
+    std::string timeout_text;
+    std::int64_t interval_ns = 1000000;
+};
+
+bool all_digits(const std::string &s, std::size_t most)
+{
+    return !s.empty() && s.size() <= most && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A whole number from lo to hi, for option name.
+long whole(const std::string &name, const std::string &text, long lo, long hi, const char *what)
+{
+    const long value = all_digits(text, 9) ? std::strtol(text.c_str(), nullptr, 10) : -1;
+    if (value < lo || value > hi) {
+        throw WatchUsage{name + " wants " + what + ", not '" + text + "'"};
+    }
+    return value;
+}
+
+// Seconds as "N" or "N.N", up to a day, in nanoseconds.
+std::int64_t seconds(const std::string &text)
+{
+    const std::size_t dot = text.find('.');
+    const std::string whole_part = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+    if (!all_digits(whole_part, 5) || (dot != std::string::npos && !all_digits(fraction, 9))) {
+        throw WatchUsage{"--timeout wants seconds (e.g. 5 or 0.5), not '" + text + "'"};
+    }
+    std::int64_t ns = std::strtoll(whole_part.c_str(), nullptr, 10) * 1000000000;
+    std::int64_t scale = 100000000;
+    for (char c : fraction) {
+        ns += (c - '0') * scale;
+        scale /= 10;
+    }
+    if (ns > std::int64_t{86400} * 1000000000) {
+        throw WatchUsage{"--timeout is at most 86400 seconds, not '" + text + "'"};
+    }
+    return ns;
+}
+
+Watch parse(const std::vector<std::string> &args)
+{
+    Watch w;
+    bool named[9] = {};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (arg.rfind("--", 0) == 0) {
+            // --name VALUE or --name=VALUE
+            std::string value;
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+            } else if (arg == "--edge" || arg == "--count" || arg == "--timeout" || arg == "--interval") {
+                if (i + 1 >= args.size()) {
+                    throw WatchUsage{arg + " needs a value"};
+                }
+                value = args[++i];
+            }
+            if (arg == "--edge") {
+                if (value == "rising") {
+                    w.edge = Edge::Rising;
+                } else if (value == "falling") {
+                    w.edge = Edge::Falling;
+                } else if (value == "both") {
+                    w.edge = Edge::Both;
+                } else {
+                    throw WatchUsage{"--edge wants rising, falling or both, not '" + value + "'"};
+                }
+            } else if (arg == "--count") {
+                w.count = whole(arg, value, 1, 999999999, "a number of events from 1");
+            } else if (arg == "--timeout") {
+                w.timeout_ns = seconds(value);
+                w.timeout_text = value;
+            } else if (arg == "--interval") {
+                w.interval_ns = whole(arg, value, 1, 60000, "milliseconds from 1 to 60000") * 1000000;
+            } else {
+                throw WatchUsage{"watch has no option " + arg};
+            }
+            continue;
+        }
+        const long line = all_digits(arg, 9) ? std::strtol(arg.c_str(), nullptr, 10) : 0;
+        if (line < 1 || line > 8) {
+            throw WatchUsage{"bad line '" + arg + "' (lines are 1 to 8)"};
+        }
+        if (named[line]) {
+            throw WatchUsage{"line " + arg + " is named twice"};
+        }
+        named[line] = true;
+        w.lines.push_back(static_cast<int>(line));
+    }
+    if (w.lines.empty()) {
+        throw WatchUsage{"watch needs at least one LINE"};
+    }
+    return w;
+}
+
+std::int64_t now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// SIGINT and SIGTERM end a watch as gpiomon's: status 0, every event
+// printed so far already out.
+volatile std::sig_atomic_t stop_requested = 0;
+
+extern "C" void request_stop(int)
+{
+    stop_requested = 1;
+}
+
+class StopOnSignals {
+public:
+    StopOnSignals()
+    {
+        stop_requested = 0;
+        struct sigaction action {};
+        action.sa_handler = request_stop;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~StopOnSignals()
+    {
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    StopOnSignals(const StopOnSignals &) = delete;
+    StopOnSignals &operator=(const StopOnSignals &) = delete;
+
+private:
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+};
+
+// Sleeps until the monotonic clock reads deadline, or a signal stops the
+// watch.
+void sleep_until(std::int64_t deadline)
+{
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(deadline / 1000000000);
+    t.tv_nsec = static_cast<long>(deadline % 1000000000);
+    while (!stop_requested && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
+int library_failed(std::FILE *err)
+{
+    char *text = nullptr;
+    KVNGetLastError(&text);
+    std::fprintf(err, "velmogpio: %s\n", text);
+    return kExitFailed;
+}
+
+std::string line_list(const std::vector<int> &lines)
+{
+    std::string text;
+    for (int line : lines) {
+        text += (text.empty() ? "" : " ") + std::to_string(line);
+    }
+    return text;
+}
+
+int run(const Watch &w, std::FILE *out, std::FILE *err)
+{
+    StopOnSignals signals;
+    const std::int64_t start = now_ns();
+    int level[9] = {};
+    for (int line : w.lines) {
+        if (VelmoGPIOInputBit(line, &level[line]) != 0) {
+            return library_failed(err);
+        }
+    }
+    long events = 0;
+    std::int64_t next = start + w.interval_ns;
+    const std::int64_t deadline = w.timeout_ns < 0 ? INT64_MAX : start + w.timeout_ns;
+    for (;;) {
+        sleep_until(next < deadline ? next : deadline);
+        if (stop_requested) {
+            return kExitOk;
+        }
+        if (now_ns() >= deadline) {
+            const std::string seen = w.count > 0 ? std::to_string(events) + " of " + std::to_string(w.count) + " events"
+                                                 : std::to_string(events) + (events == 1 ? " event" : " events");
+            std::fprintf(err, "velmogpio: timed out after %s s watching %s (%s)\n", w.timeout_text.c_str(),
+                         line_list(w.lines).c_str(), seen.c_str());
+            return kExitFailed;
+        }
+        for (int line : w.lines) {
+            int now_level = 0;
+            if (VelmoGPIOInputBit(line, &now_level) != 0) {
+                return library_failed(err);
+            }
+            if (now_level == level[line]) {
+                continue;
+            }
+            level[line] = now_level;
+            const bool rising = now_level != 0;
+            if ((rising && w.edge == Edge::Falling) || (!rising && w.edge == Edge::Rising)) {
+                continue;
+            }
+            const std::int64_t t = now_ns() - start;
+            std::fprintf(out, "%lld.%06lld %d=%d %s\n", static_cast<long long>(t / 1000000000),
+                         static_cast<long long>(t % 1000000000 / 1000), line, now_level,
+                         rising ? "rising" : "falling");
+            if (std::fflush(out) != 0) {
+                std::fprintf(err, "velmogpio: cannot write the events: %s\n", std::strerror(errno));
+                return kExitFailed;
+            }
+            if (++events == w.count) {
+                return kExitOk;
+            }
+        }
+        // The next reading one interval on; after a late one (the machine
+        // was busy), one interval from now rather than a burst to catch up.
+        next += w.interval_ns;
+        const std::int64_t now = now_ns();
+        if (next < now) {
+            next = now + w.interval_ns;
+        }
+    }
+}
+
+} // namespace
+
+int velmogpio_watch(const std::vector<std::string> &args, std::FILE *out, std::FILE *err)
+{
+    Watch w;
+    try {
+        w = parse(args);
+    } catch (const WatchUsage &usage) {
+        std::fprintf(err, "velmogpio: %s\nTry 'velmogpio --help'.\n", usage.what.c_str());
+        return kExitUsage;
+    }
+    return run(w, out, err);
+}

@@ -5,7 +5,8 @@
 // sanitizer report, no port instruction without access), and write only
 // lines the dialogue defines. VELMO_SEED=<n> replays one stream.
 #include "child.h"
-#include "sim_console.h"
+#include "console.h"
+#include "sim_board.h"
 #include "transcripts.h"
 
 #include <gtest/gtest.h>
@@ -149,19 +150,19 @@ bool is_dialogue_line(const std::string &line, bool refused)
 void run_seed(unsigned seed)
 {
     std::mt19937 rng(seed);
-    BoardSetup setup;
-    for (int n = 0; n < 2; ++n) {
-        setup.direction[n] = static_cast<std::uint8_t>(rng());
-        setup.latch[n] = static_cast<std::uint8_t>(rng());
-        setup.outside[n] = static_cast<std::uint8_t>(rng());
+    velmo::demo_sim::BoardSetup setup;
+    for (int n = 1; n <= 2; ++n) {
+        setup.direction(n, static_cast<std::uint8_t>(rng()));
+        setup.latch(n, static_cast<std::uint8_t>(rng()));
+        setup.outside(n, static_cast<std::uint8_t>(rng()));
     }
     setup.refuse = rng() % 8u == 0;
     const std::string input = random_stream(rng);
 
     const Outcome o = run_child(input, [&setup, seed] {
         g_skip_leak_check = seed % 10u != 0;
-        prepare_board(setup, -1);
-        std::exit(velmo_demo_main());
+        velmo::demo_sim::prepare_board(setup, -1);
+        std::exit(demo_menu());
     });
     const std::string replay = "seed " + std::to_string(seed) + " (VELMO_SEED=" + std::to_string(seed) + ")";
     ASSERT_EQ(o.status, 0) << replay << "\nstderr:\n" << o.err;

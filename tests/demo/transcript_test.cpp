@@ -3,7 +3,7 @@
 // the board's registers and port trace afterwards.
 #include "child.h"
 #include "refusal.h"
-#include "sim_console.h"
+#include "sim_board.h"
 #include "transcripts.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,8 @@
 
 namespace velmo::demo_test {
 namespace {
+
+using velmo::demo_sim::BoardSetup;
 
 std::string hex(unsigned v)
 {
@@ -33,9 +35,10 @@ struct Session {
 Session demo(const std::string &input, const BoardSetup &setup = BoardSetup())
 {
     std::vector<std::string> argv = {VELMO_DEMO_SIM, "--state-fd", "3"};
-    for (int n = 0; n < 2; ++n) {
-        argv.push_back(n == 0 ? "--bank1" : "--bank2");
-        argv.push_back(hex(setup.direction[n]) + ":" + hex(setup.latch[n]) + ":" + hex(setup.outside[n]));
+    for (int n = 1; n <= 2; ++n) {
+        const velmo::sim::Bank &bank = setup.board.bank(n);
+        argv.push_back(n == 1 ? "--bank1" : "--bank2");
+        argv.push_back(hex(bank.direction) + ":" + hex(bank.latch) + ":" + hex(bank.outside));
     }
     if (setup.refuse) {
         argv.push_back("--refuse");
@@ -58,19 +61,6 @@ Session demo(const std::string &input, const BoardSetup &setup = BoardSetup())
     return s;
 }
 
-BoardSetup banks(std::uint8_t dir1, std::uint8_t latch1, std::uint8_t out1, std::uint8_t dir2,
-                 std::uint8_t latch2, std::uint8_t out2)
-{
-    BoardSetup b;
-    b.direction[0] = dir1;
-    b.latch[0] = latch1;
-    b.outside[0] = out1;
-    b.direction[1] = dir2;
-    b.latch[1] = latch2;
-    b.outside[1] = out2;
-    return b;
-}
-
 std::string error_line(const std::string &operation, const std::string &message)
 {
     return operation + " Error:" + message + "\n";
@@ -81,11 +71,11 @@ std::string error_line(const std::string &operation, const std::string &message)
 TEST(DemoWrite, DrivesLine6HighAndKeepsEveryOtherBit)
 {
     // Bank 2 all outputs, its latch 1010 1001: bit 2 (line 6) is clear.
-    const BoardSetup before = banks(0x00, 0x00, 0x00, 0x00, 0xa9, 0x00);
+    const BoardSetup before = BoardSetup().direction(1, 0x00).direction(2, 0x00).latch(2, 0xa9);
     const Session s = demo("3\n6\n1\n-1\n-1\n", before);
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is6" + kLevelPrompt + kWritePrompt +
                                  "GPIO is-1" + kMenu);
-    EXPECT_EQ(s.registers, registers_text(banks(0x00, 0x00, 0x00, 0x00, 0xad, 0x00)));
+    EXPECT_EQ(s.registers, BoardSetup().direction(1, 0x00).direction(2, 0x00).latch(2, 0xad).board.text());
     EXPECT_EQ(s.trace, "ioperm 0x538 1 1 granted\n"
                        "in 0x538 0xa9\n"
                        "ioperm 0x538 1 1 granted\n"
@@ -96,10 +86,10 @@ TEST(DemoWrite, LevelAnswerWithoutNumberKeepsTheLastLevel)
 {
     // Line 1 high, then line 2 with no level: the level stays 1. Lines 1
     // and 2 are bank 1 bits 0 and 2.
-    const Session s = demo("3\n1\n1\n2\nhigh\n-1\n-1\n", banks(0x00, 0x00, 0x00, 0x00, 0x00, 0x00));
+    const Session s = demo("3\n1\n1\n2\nhigh\n-1\n-1\n", BoardSetup().direction(1, 0x00).direction(2, 0x00));
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is1" + kLevelPrompt + kWritePrompt +
                                  "GPIO is2" + kLevelPrompt + kWritePrompt + "GPIO is-1" + kMenu);
-    EXPECT_EQ(s.registers, registers_text(banks(0x00, 0x05, 0x00, 0x00, 0x00, 0x00)));
+    EXPECT_EQ(s.registers, BoardSetup().direction(1, 0x00).latch(1, 0x05).direction(2, 0x00).board.text());
 }
 
 TEST(DemoWrite, FailuresPrintTheLibrarysMessageAndReturnToTheMenu)
@@ -133,12 +123,12 @@ TEST(DemoRead, ShowsTheDataBitOfEachLine)
 {
     // All lines inputs. Bank 1 outside 0000 1000: line 3 (bit 3) high.
     // Bank 2 outside 1111 1011: everything high but line 6 (bit 2).
-    const BoardSetup before = banks(0xff, 0x00, 0x08, 0xff, 0x00, 0xfb);
+    const BoardSetup before = BoardSetup().outside(1, 0x08).outside(2, 0xfb);
     const Session s = demo("2\n3\n6\n1\n8\n-1\n-1\n", before);
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + kReadPrompt + "GPIO 3 = 0x1\n" + kReadPrompt +
                                  "GPIO 6 = 0x0\n" + kReadPrompt + "GPIO 1 = 0x0\n" + kReadPrompt +
                                  "GPIO 8 = 0x1\n" + kReadPrompt + kMenu);
-    EXPECT_EQ(s.registers, registers_text(before));
+    EXPECT_EQ(s.registers, before.board.text());
     EXPECT_EQ(s.trace, "ioperm 0x50f 1 1 granted\nin 0x50f 0x08\n"
                        "ioperm 0x538 1 1 granted\nin 0x538 0xfb\n"
                        "ioperm 0x50f 1 1 granted\nin 0x50f 0x08\n"
@@ -163,9 +153,9 @@ TEST(DemoConfigure, EightOnesMakeEveryLineAnInput)
 {
     // The bits that belong to no line are set and must stay so: bank 1
     // lines are bits 0, 2, 3, 4, bank 2 lines bits 1, 2, 6, 7.
-    const Session s = demo("1\n1\n1\n1\n1\n1\n1\n1\n1\n-1\n", banks(0xe2, 0x00, 0x00, 0x39, 0x00, 0x00));
+    const Session s = demo("1\n1\n1\n1\n1\n1\n1\n1\n1\n-1\n", BoardSetup().direction(1, 0xe2).direction(2, 0x39));
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + config_prompts() + kMenu);
-    EXPECT_EQ(s.registers, registers_text(banks(0xff, 0x00, 0x00, 0xff, 0x00, 0x00)));
+    EXPECT_EQ(s.registers, BoardSetup().board.text());
     EXPECT_EQ(s.trace, "ioperm 0x507 1 1 granted\nin 0x507 0xe2\n"
                        "ioperm 0x534 1 1 granted\nin 0x534 0x39\n"
                        "ioperm 0x507 1 1 granted\nout 0x507 0xff\n"
@@ -176,11 +166,11 @@ TEST(DemoConfigure, EntriesSpillIntoOtherLines)
 {
     // 3 for line 1 makes lines 1 and 2 inputs; 5 for line 4 (5 << 3 =
     // bits 3 and 5) makes lines 4 and 6 inputs. Everything else output.
-    const Session s = demo("1\n3\n0\n0\n5\n0\n0\n0\n0\n-1\n", banks(0xff, 0x00, 0x00, 0xff, 0x00, 0x00));
+    const Session s = demo("1\n3\n0\n0\n5\n0\n0\n0\n0\n-1\n", BoardSetup());
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + config_prompts() + kMenu);
     // Bank 1: bits 0, 2 (lines 1, 2) and 4 (line 4) set, bit 3 (line 3)
     // clear, bits 1, 5-7 kept. Bank 2: bit 2 (line 6) set, 1, 6, 7 clear.
-    EXPECT_EQ(s.registers, registers_text(banks(0xf7, 0x00, 0x00, 0x3d, 0x00, 0x00)));
+    EXPECT_EQ(s.registers, BoardSetup().direction(1, 0xf7).direction(2, 0x3d).board.text());
 }
 
 TEST(DemoConfigure, AnEntryKeepsItsValueUntilTheDialogueIsEnteredAgain)
@@ -189,7 +179,7 @@ TEST(DemoConfigure, AnEntryKeepsItsValueUntilTheDialogueIsEnteredAgain)
     // Second run: eight answers with no number: the entry was zeroed on
     // entering the dialogue, so every line becomes an output.
     const Session s = demo("1\n1\nx\n\n \n-\n+\n.\n\n1\n\n\n\n\n\n\n\n\n-1\n",
-                           banks(0x00, 0x00, 0x00, 0x00, 0x00, 0x00));
+                           BoardSetup().direction(1, 0x00).direction(2, 0x00));
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + config_prompts() + kMenu + config_prompts() + kMenu);
     EXPECT_EQ(s.trace, "ioperm 0x507 1 1 granted\nin 0x507 0x00\n"
                        "ioperm 0x534 1 1 granted\nin 0x534 0x00\n"
@@ -207,7 +197,7 @@ TEST(DemoConfigure, AWordOver255IsRejectedAfterReadingBothDirections)
                                error_line("VELMOGPIOConfigure", kBadConfig) + kMenu;
     const std::string reads_only = "ioperm 0x507 1 1 granted\nin 0x507 0x5a\n"
                                    "ioperm 0x534 1 1 granted\nin 0x534 0xa5\n";
-    const BoardSetup before = banks(0x5a, 0x00, 0x00, 0xa5, 0x00, 0x00);
+    const BoardSetup before = BoardSetup().direction(1, 0x5a).direction(2, 0xa5);
     for (const char *input : {
              "1\n1\n1\n1\n1\n1\n1\n1\n2\n-1\n",   // 2 for line 8: bit 8
              "1\n-1\n0\n0\n0\n0\n0\n0\n0\n-1\n",  // -1 for line 1: every bit
@@ -217,7 +207,7 @@ TEST(DemoConfigure, AWordOver255IsRejectedAfterReadingBothDirections)
         SCOPED_TRACE(input);
         const Session s = demo(input, before);
         EXPECT_EQ(s.outcome.out, failed);
-        EXPECT_EQ(s.registers, registers_text(before));
+        EXPECT_EQ(s.registers, before.board.text());
         EXPECT_EQ(s.trace, reads_only);
     }
 }
@@ -247,7 +237,7 @@ TEST(DemoMenu, AnAnswerWithoutANumberRepeatsTheLastChoice)
 TEST(DemoAnswers, ParsedAsPercentDWouldParseThem)
 {
     // Bank 2 outside 0100 0010: lines 5 (bit 1) and 7 (bit 6) high.
-    const BoardSetup before = banks(0xff, 0x00, 0x00, 0xff, 0x00, 0x42);
+    const BoardSetup before = BoardSetup().outside(2, 0x42);
     std::string input = "2\n"
                         " \t 4\n"   // leading white space
                         "+5\n"      // a plus sign
@@ -273,7 +263,7 @@ TEST(DemoAnswers, ParsedAsPercentDWouldParseThem)
 TEST(DemoAnswers, ALongAnswerIsSplitOverTwoReads)
 {
     // 25 characters: 19 read as the choice (2), the rest as the line (3).
-    BoardSetup before = banks(0xff, 0x00, 0x08, 0xff, 0x00, 0x00);
+    BoardSetup before = BoardSetup().outside(1, 0x08);
     Session s = demo("0000000000000000002     3\n-1\n-1\n", before);
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + kReadPrompt + "GPIO 3 = 0x1\n" + kReadPrompt + kMenu);
 
@@ -303,7 +293,7 @@ TEST(DemoAnswers, ANumberBeyond32BitsIsNoNumber)
 
     // In the write dialogue: 4294967298 would wrap to line 2; the line
     // stays 6, which is driven high and then low.
-    const BoardSetup before = banks(0x00, 0x00, 0x00, 0x00, 0x00, 0x00);
+    const BoardSetup before = BoardSetup().direction(1, 0x00).direction(2, 0x00);
     s = demo("3\n6\n1\n4294967298\n0\n-1\n-1\n", before);
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is6" + kLevelPrompt + kWritePrompt +
                                  "GPIO is6" + kLevelPrompt + kWritePrompt + "GPIO is-1" + kMenu);
@@ -317,7 +307,7 @@ TEST(DemoAnswers, ANumberBeyond32BitsIsNoNumber)
 
 TEST(DemoEndOfInput, EndsTheProgramQuietlyWhereverItComes)
 {
-    const BoardSetup before = banks(0x00, 0x00, 0x00, 0x00, 0x00, 0x00);
+    const BoardSetup before = BoardSetup().direction(1, 0x00).direction(2, 0x00);
     struct Case {
         const char *input;
         std::string out;
@@ -334,7 +324,7 @@ TEST(DemoEndOfInput, EndsTheProgramQuietlyWhereverItComes)
         SCOPED_TRACE(c.input);
         const Session s = demo(c.input, before);
         EXPECT_EQ(s.outcome.out, c.out);
-        EXPECT_EQ(s.registers, registers_text(before)); // nothing half-done
+        EXPECT_EQ(s.registers, before.board.text()); // nothing half-done
     }
 }
 

@@ -1,14 +1,13 @@
-#include "sim_console.h"
+#include "sim_board.h"
 
 #include "port_sim.h"
 
 #include <cerrno>
-
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
-namespace velmo::demo_test {
+namespace velmo::demo_sim {
 
 namespace {
 
@@ -36,13 +35,7 @@ void report_at_exit()
     if (g_state_fd < 0) {
         return;
     }
-    BoardSetup now;
-    for (int n = 0; n < 2; ++n) {
-        now.direction[n] = b.bank(n + 1).direction;
-        now.latch[n] = b.bank(n + 1).latch;
-        now.outside[n] = b.bank(n + 1).outside;
-    }
-    write_all(g_state_fd, registers_text(now) + "faults " + std::to_string(p.faults()) + "\n" + p.trace_text());
+    write_all(g_state_fd, b.text() + "faults " + std::to_string(p.faults()) + "\n" + p.trace_text());
 }
 
 } // namespace
@@ -50,15 +43,10 @@ void report_at_exit()
 void prepare_board(const BoardSetup &setup, int state_fd)
 {
     sim::reset();
-    sim::Board &b = sim::ports().board();
-    for (int n = 0; n < 2; ++n) {
-        b.bank(n + 1).direction = setup.direction[n];
-        b.bank(n + 1).latch = setup.latch[n];
-        b.bank(n + 1).outside = setup.outside[n];
-    }
+    sim::ports().board() = setup.board;
     sim::ports().set_refusal(setup.refuse ? EPERM : 0);
     g_state_fd = state_fd;
     std::atexit(report_at_exit);
 }
 
-} // namespace velmo::demo_test
+} // namespace velmo::demo_sim

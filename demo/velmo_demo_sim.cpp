@@ -10,7 +10,8 @@
 // --state-fd the board's registers and trace are written to descriptor N
 // when the demo ends, e.g.
 //   printf '3\n6\n1\n-1\n-1\n' | velmo_demo_sim --state-fd 3 3>&2
-#include "sim_console.h"
+#include "console.h"
+#include "sim_board.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,12 +31,12 @@ bool parse_byte(const char *text, char **end, std::uint8_t *value)
     return true;
 }
 
-bool parse_bank(const char *text, velmo::demo_test::BoardSetup &setup, int n)
+bool parse_bank(const char *text, velmo::sim::Bank &bank)
 {
     char *end = nullptr;
-    return parse_byte(text, &end, &setup.direction[n]) && *end == ':' &&
-           parse_byte(end + 1, &end, &setup.latch[n]) && *end == ':' &&
-           parse_byte(end + 1, &end, &setup.outside[n]) && *end == '\0';
+    return parse_byte(text, &end, &bank.direction) && *end == ':' &&
+           parse_byte(end + 1, &end, &bank.latch) && *end == ':' &&
+           parse_byte(end + 1, &end, &bank.outside) && *end == '\0';
 }
 
 int usage(const char *why)
@@ -50,7 +51,7 @@ int usage(const char *why)
 
 int main(int argc, char **argv)
 {
-    velmo::demo_test::BoardSetup setup;
+    velmo::demo_sim::BoardSetup setup;
     int state_fd = -1;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -58,7 +59,7 @@ int main(int argc, char **argv)
         if (std::strcmp(arg, "--refuse") == 0) {
             setup.refuse = true;
         } else if ((std::strcmp(arg, "--bank1") == 0 || std::strcmp(arg, "--bank2") == 0) && value != nullptr) {
-            if (!parse_bank(value, setup, arg[6] - '1')) {
+            if (!parse_bank(value, setup.board.bank(arg[6] - '0'))) {
                 return usage("a bank is DIR:LATCH:OUTSIDE, three bytes");
             }
             ++i;
@@ -74,6 +75,6 @@ int main(int argc, char **argv)
             return usage("unknown or incomplete option");
         }
     }
-    velmo::demo_test::prepare_board(setup, state_fd);
-    return velmo_demo_main();
+    velmo::demo_sim::prepare_board(setup, state_fd);
+    return demo_menu();
 }

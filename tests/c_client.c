@@ -3,15 +3,15 @@
  * must fail with the message for the kernel's answer, naming the port, and
  * nothing may crash. */
 #include "VELMOGPIOLib.h"
+#include "kernel_ports.h"
+#include "messages.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/io.h>
 
 static int failures;
-static int refusal;  /* ioperm's errno here */
-static int rawio;    /* whether CAP_SYS_RAWIO is in the effective set */
+static struct velmo_kernel_answer here;
 
 static void expect(int ok, const char *what)
 {
@@ -21,37 +21,18 @@ static void expect(int ok, const char *what)
     }
 }
 
-/* CAP_SYS_RAWIO is capability 17; the kernel lists the effective set in
- * /proc/self/status. */
-static int holds_rawio(void)
-{
-    char line[256];
-    unsigned long long mask = 0;
-    FILE *status = fopen("/proc/self/status", "r");
-    if (status == NULL) {
-        return 0;
-    }
-    while (fgets(line, sizeof line, status) != NULL) {
-        if (sscanf(line, "CapEff: %llx", &mask) == 1) {
-            break;
-        }
-    }
-    fclose(status);
-    return (int)((mask >> 17) & 1u);
-}
-
 /* The documented message for a refusal of port, as the kernel refuses here. */
 static const char *refused(unsigned int port)
 {
     static char text[128];
-    if (refusal == ENOSYS) {
-        snprintf(text, sizeof text, "I/O port 0x%x: this kernel has no port access (ioperm not implemented).", port);
-    } else if (refusal == EPERM && rawio) {
-        snprintf(text, sizeof text, "I/O port 0x%x: access denied by the kernel (lockdown or container).", port);
-    } else if (refusal == EPERM) {
-        snprintf(text, sizeof text, "I/O port 0x%x: access denied (needs CAP_SYS_RAWIO).", port);
+    if (here.error == ENOSYS) {
+        snprintf(text, sizeof text, OBJECT_MSG_NO_IOPERM_FMT, port);
+    } else if (here.error == EPERM && here.rawio) {
+        snprintf(text, sizeof text, OBJECT_MSG_BY_KERNEL_FMT, port);
+    } else if (here.error == EPERM) {
+        snprintf(text, sizeof text, OBJECT_MSG_NEEDS_CAP_FMT, port);
     } else {
-        snprintf(text, sizeof text, "I/O port 0x%x: access refused (error %d).", port, refusal);
+        snprintf(text, sizeof text, OBJECT_MSG_OTHER_FMT, port, here.error);
     }
     return text;
 }
@@ -60,13 +41,11 @@ int main(void)
 {
     int level = 42;
 
-    if (ioperm(0x500, 0x40, 1) == 0) {
-        ioperm(0x500, 0x40, 0);
+    here = velmo_ask_kernel();
+    if (here.granted) {
         puts("port access is granted here; not touching real hardware");
         return 77;
     }
-    refusal = errno;
-    rawio = holds_rawio();
     expect(sizeof buffer == 200, "buffer is 200 bytes");
     expect(BaseAddress == 0x500 && GPIO1_pos[1] == 2 && GPIO2_pos[3] == 7, "initial globals");
     expect(error == NULL, "error starts null");
@@ -75,11 +54,11 @@ int main(void)
     expect(VelmoGPIOInit() == 0, "init");
     expect(VelmoGPIOConfig(0x0F) == -1 && strcmp(error, refused(0x507)) == 0, "configure refused");
     printf("refused: %s\n", error);
-    expect(KVNSetLastError(1) == -1 && strcmp(error, "Invalid GPIO number specified.") == 0, "setter");
+    expect(KVNSetLastError(1) == -1 && strcmp(error, OBJECT_MSG_BAD_GPIO) == 0, "setter");
     expect(VelmoGPIOInputBit(3, &level) == -1 && strcmp(error, refused(0x50f)) == 0 && level == 42, "read refused");
     expect(KVNSetLastError(4) == -1 && strcmp(error, refused(0x50f)) == 0, "setter ignores code 4");
     expect(VelmoGPIOOutputBit(6, 1) == -1 && strcmp(error, refused(0x538)) == 0, "drive refused");
-    expect(VelmoGPIOOutputBit(6, 2) == -1 && strcmp(error, "Invalid value entered.") == 0, "bad level");
+    expect(VelmoGPIOOutputBit(6, 2) == -1 && strcmp(error, OBJECT_MSG_BAD_VALUE) == 0, "bad level");
     expect(ReadIO(0x538) == 0xFF, "ReadIO refused reads 0xff");
     WriteIO(0x538, 0x04);
 

@@ -3,18 +3,17 @@
 # global symbols of its edition, the buffer's size, and nothing from the C++
 # runtime.
 #   check_object.sh OBJECT object|demo native|i386
-set -u
+. "$(dirname "$0")/support/lib.sh"
 obj=$1 edition=$2 arch=$3
-fail() { echo "FAILED: $*"; exit 1; }
 
-header=$(readelf -h "$obj") || fail "readelf cannot read $obj"
-grep -q 'Type:[[:space:]]*REL (Relocatable file)' <<<"$header" || fail "not a relocatable object"
+header=$(readelf -h "$obj") || die "readelf cannot read $obj"
+grep -q 'Type:[[:space:]]*REL (Relocatable file)' <<<"$header" || die "not a relocatable object"
 if [ "$arch" = i386 ]; then
     grep -q 'Class:[[:space:]]*ELF32' <<<"$header" && grep -q 'Machine:[[:space:]]*Intel 80386' <<<"$header" \
-        || fail "not ELF32 Intel 80386"
+        || die "not ELF32 Intel 80386"
 else
     grep -q 'Class:[[:space:]]*ELF64' <<<"$header" && grep -q 'Machine:[[:space:]]*Advanced Micro Devices X86-64' <<<"$header" \
-        || fail "not ELF64 x86-64"
+        || die "not ELF64 x86-64"
 fi
 
 if [ "$edition" = demo ]; then
@@ -27,11 +26,11 @@ fi
 want=$(printf '%s\n' $ops ReadIO WriteIO BaseAddress GPIO1_pos GPIO2_pos buffer error | sort)
 # Sanitizer builds add their own instrumentation globals; they are not ours.
 got=$(nm -g --defined-only "$obj" | awk '{print $3}' | grep -v -E '^(__asan|__ubsan|__odr_asan|__sanitizer)' | sort)
-[ "$got" = "$want" ] || fail "global symbols differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
+[ "$got" = "$want" ] || die "global symbols differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
 
 bytes=$(nm -S "$obj" | awk '$4 == "buffer" {print $2}')
-[ -n "$bytes" ] && [ $((16#$bytes)) -eq $size ] || fail "buffer is 0x$bytes bytes, not $size"
+[ -n "$bytes" ] && [ $((16#$bytes)) -eq $size ] || die "buffer is 0x$bytes bytes, not $size"
 
-runtime=$(nm -u "$obj" | awk '{print $2}' | grep -E '^(_Z|__cxa|__gxx|_Unwind)') && fail "needs the C++ runtime: $runtime"
-readelf -S "$obj" | grep -q -E '\.gcc_except_table|\.data\.rel\.ro\._ZT' && fail "has exception or RTTI tables"
+runtime=$(nm -u "$obj" | awk '{print $2}' | grep -E '^(_Z|__cxa|__gxx|_Unwind)') && die "needs the C++ runtime: $runtime"
+readelf -S "$obj" | grep -q -E '\.gcc_except_table|\.data\.rel\.ro\._ZT' && die "has exception or RTTI tables"
 echo "$obj: $edition edition, $arch: ok"

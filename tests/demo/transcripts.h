@@ -3,6 +3,8 @@
 #ifndef VELMO_TESTS_DEMO_TRANSCRIPTS_H
 #define VELMO_TESTS_DEMO_TRANSCRIPTS_H
 
+#include "messages.h"
+
 #include <string>
 
 namespace velmo::demo_test {
@@ -37,16 +39,14 @@ inline std::string config_prompts(int last = 8)
     return text;
 }
 
-// The demo edition's messages.
-const std::string kBadGpio = "Invalid GPIO number.";
-const std::string kBadValue = "Invalid value entered.";
-const std::string kBadConfig = "Invalid configuration value.";
-// A refused port access: EPERM without CAP_SYS_RAWIO (and any errno but
-// the three below), EPERM with it, ENOSYS, EINVAL.
-const std::string kDenied = "I/O port access denied.";
-const std::string kDeniedByKernel = "I/O port access denied by kernel.";
-const std::string kNoPortAccess = "No I/O port access in this kernel.";
-const std::string kOutOfRange = "I/O port out of range.";
+// The demo edition's messages (messages.h).
+const std::string kBadGpio = DEMO_MSG_BAD_GPIO;
+const std::string kBadValue = DEMO_MSG_BAD_VALUE;
+const std::string kBadConfig = DEMO_MSG_BAD_CONFIG;
+const std::string kDenied = DEMO_MSG_DENIED;
+const std::string kDeniedByKernel = DEMO_MSG_BY_KERNEL;
+const std::string kNoPortAccess = DEMO_MSG_NO_IOPERM;
+const std::string kOutOfRange = DEMO_MSG_OUT_OF_RANGE;
 
 } // namespace velmo::demo_test
 

@@ -14,21 +14,18 @@
 #
 # Environment: VELMO_CLIENT_FLAGS, compiler and linker flags of the preset
 # (-m32, sanitizers); VELMO_RUNNER, what starts the preset's programs (qemu).
-set -u
-unset VELMO_BOARD # a board of the caller's is not the tests' to use
+. "$(dirname "$0")/../support/lib.sh"
 lang=$1 mode=$2 source=$3 prefix=$4 work=$5 probe=$6 emulator=$7
 here=$(cd "$(dirname "$0")" && pwd)
 flags=${VELMO_CLIENT_FLAGS:-}
 runner=${VELMO_RUNNER:-}
-fail() { echo "FAILED: $*"; exit 1; }
 
 if [ "$mode" = emulated ] && [ -n "$runner" ]; then
-    echo "SKIPPED: this preset's programs run through $runner, which velmo-emu cannot trace"
-    exit 77
+    skip "this preset's programs run through $runner, which velmo-emu cannot trace"
 fi
 
 rm -rf "$work"
-mkdir -p "$work" || fail "cannot make $work"
+mkdir -p "$work" || die "cannot make $work"
 cd "$work" || exit 1
 
 if [ "$lang" = c ]; then
@@ -36,7 +33,7 @@ if [ "$lang" = c ]; then
     # shellcheck disable=SC2046,SC2086
     gcc $flags -std=c99 -Wall -Wextra -Wpedantic -Werror "$source/examples/c/blink.c" \
         $(PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" pkg-config --cflags --libs velmogpio) \
-        -o blink >build.log 2>&1 || fail "gcc could not build blink:"$'\n'"$(cat build.log)"
+        -o blink >build.log 2>&1 || die "gcc could not build blink:"$'\n'"$(cat build.log)"
 else
     name=walk args=()
     cmake -S "$source/examples/cpp" -B build -DCMAKE_BUILD_TYPE=Release \
@@ -44,16 +41,16 @@ else
         -DCMAKE_CXX_FLAGS="$flags -Wall -Wextra -Wpedantic -Werror" \
         -DCMAKE_EXE_LINKER_FLAGS="$flags" >build.log 2>&1 \
         && cmake --build build >>build.log 2>&1 \
-        || fail "CMake could not build walk:"$'\n'"$(cat build.log)"
+        || die "CMake could not build walk:"$'\n'"$(cat build.log)"
     found=$(sed -n 's/^VelmoGPIO_DIR:PATH=//p' build/CMakeCache.txt)
-    [ "$found" = "$prefix/lib/cmake/VelmoGPIO" ] || fail "find_package used \"$found\", not the prefix"
+    [ "$found" = "$prefix/lib/cmake/VelmoGPIO" ] || die "find_package used \"$found\", not the prefix"
     cp build/walk walk
     # A 32-bit package is no use to a 64-bit client: find_package says so.
     if [[ " $flags " == *" -m32 "* ]]; then
         cmake -S "$source/examples/cpp" -B build64 -DCMAKE_PREFIX_PATH="$prefix" \
             -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF >build64.log 2>&1 \
-            && fail "a 64-bit client accepted the 32-bit package"
-        grep -q '(32bit)' build64.log || fail "no word of 32 bits from find_package:"$'\n'"$(cat build64.log)"
+            && die "a 64-bit client accepted the 32-bit package"
+        grep -q '(32bit)' build64.log || die "no word of 32 bits from find_package:"$'\n'"$(cat build64.log)"
     fi
 fi
 
@@ -68,14 +65,14 @@ if [ "$mode" = refused ]; then
     $runner "./$name" "${args[@]}" >out.txt 2>err.txt
     status=$?
     want="$name: configure: I/O port 0x507: $why"
-    [ $status -eq 1 ] || fail "$name exited $status, not 1"
-    [ ! -s out.txt ] || fail "$name printed: $(cat out.txt)"
-    [ "$(cat err.txt)" = "$want" ] || fail "$name said \"$(cat err.txt)\", not \"$want\""
+    [ $status -eq 1 ] || die "$name exited $status, not 1"
+    [ ! -s out.txt ] || die "$name printed: $(cat out.txt)"
+    [ "$(cat err.txt)" = "$want" ] || die "$name said \"$(cat err.txt)\", not \"$want\""
     if [ "$lang" = c ]; then
         $runner ./blink 0 >out.txt 2>err.txt
         status=$?
         want='blink: COUNT must be a number from 1 to 1000, not "0"'
-        [ $status -eq 2 ] && [ "$(cat err.txt)" = "$want" ] || fail "blink 0: status $status, \"$(cat err.txt)\""
+        [ $status -eq 2 ] && [ "$(cat err.txt)" = "$want" ] || die "blink 0: status $status, \"$(cat err.txt)\""
     fi
 else
     # Outside levels on some input lines (and on output line 5, where the
@@ -92,16 +89,16 @@ else
     export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
     "$emulator" --trace trace.txt "${outside[@]}" -- "./$name" "${args[@]}" >out.txt 2>err.txt
     status=$?
-    [ $status -eq 0 ] || fail "$name under velmo-emu exited $status:"$'\n'"$(cat out.txt err.txt)"
-    [ "$(cat out.txt)" = "$want" ] || fail "$name printed \"$(cat out.txt)\", not \"$want\""
-    diff -u "$here/$name.trace" trace.txt || fail "port trace of $name differs (- expected, + got)"
+    [ $status -eq 0 ] || die "$name under velmo-emu exited $status:"$'\n'"$(cat out.txt err.txt)"
+    [ "$(cat out.txt)" = "$want" ] || die "$name printed \"$(cat out.txt)\", not \"$want\""
+    diff -u "$here/$name.trace" trace.txt || die "port trace of $name differs (- expected, + got)"
 
     # The board refuses access: the first request, and nothing after it.
     "$emulator" --trace denied.txt --deny -- "./$name" "${args[@]}" >out.txt 2>err.txt
     status=$?
     want="$name: configure: I/O port 0x507: access denied (needs CAP_SYS_RAWIO)."
-    [ $status -eq 1 ] || fail "$name refused under velmo-emu exited $status, not 1"
-    [ "$(cat err.txt)" = "$want" ] || fail "$name refused said \"$(cat err.txt)\", not \"$want\""
-    [ "$(cat denied.txt)" = "ioperm 0x507 1 1 denied" ] || fail "refused trace: $(cat denied.txt)"
+    [ $status -eq 1 ] || die "$name refused under velmo-emu exited $status, not 1"
+    [ "$(cat err.txt)" = "$want" ] || die "$name refused said \"$(cat err.txt)\", not \"$want\""
+    [ "$(cat denied.txt)" = "ioperm 0x507 1 1 denied" ] || die "refused trace: $(cat denied.txt)"
 fi
 echo "$lang example, $mode: ok"

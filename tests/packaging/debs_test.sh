@@ -14,62 +14,61 @@
 #     for each, then run under the packaged velmo-emu, their port traces compared with
 #     blink.trace and walk.trace beside this script.
 #   debs_test.sh SOURCE_DIR PACKAGE_DIR VERSION WORK_DIR
-set -u
+. "$(dirname "$0")/../support/lib.sh"
 src=$1 debs=$2 version=$3 work=$4
 here=$src/tests/packaging
-fail() { echo "FAILED: $*"; exit 1; }
 triplet() { if [ "$1" = i386 ]; then echo i386-linux-gnu; else echo x86_64-linux-gnu; fi; }
 elf() { if [ "$1" = i386 ]; then echo 'ELF 32-bit LSB .*Intel 80386'; else echo 'ELF 64-bit LSB .*x86-64'; fi; }
 files() { (cd "$1" && find . -type f -o -type l | sed 's|^\./||' | sort); }
 
 rm -rf "$work"
-mkdir -p "$work" || fail "cannot make $work"
+mkdir -p "$work" || die "cannot make $work"
 
 for arch in amd64 i386; do
     t=$(triplet "$arch")
     for pkg in libvelmogpio-dev velmogpio velmo-emu; do
         deb=$debs/${pkg}_${version}_$arch.deb
-        [ -f "$deb" ] || fail "no $deb"
+        [ -f "$deb" ] || die "no $deb"
         field() { dpkg-deb -f "$deb" "$1"; }
         got="$(field Package) $(field Version) $(field Architecture)"
-        [ "$got" = "$pkg $version $arch" ] || fail "$deb says it is \"$got\""
+        [ "$got" = "$pkg $version $arch" ] || die "$deb says it is \"$got\""
         dir=$work/$arch/$pkg
         mkdir -p "$work/$arch"
-        dpkg -x "$deb" "$dir" || fail "dpkg -x $deb"
+        dpkg -x "$deb" "$dir" || die "dpkg -x $deb"
         want=$(sed "s|@TRIPLET@|$t|" "$here/debs/$pkg.files" | sort)
         got=$(files "$dir")
-        [ "$got" = "$want" ] || fail "files of $deb (- expected, + got):"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
+        [ "$got" = "$want" ] || die "files of $deb (- expected, + got):"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
 
         if [ "$pkg" = libvelmogpio-dev ]; then
-            [ "$(field Multi-Arch)" = same ] || fail "$deb is Multi-Arch: \"$(field Multi-Arch)\", not same"
+            [ "$(field Multi-Arch)" = same ] || die "$deb is Multi-Arch: \"$(field Multi-Arch)\", not same"
             object_arch=native
             [ "$arch" = amd64 ] || object_arch=$arch
             "$src/tests/check_object.sh" "$dir/usr/lib/$t/velmogpio/VELMOGPIOLib.o" object "$object_arch" >"$work/check.log" 2>&1 \
-                || fail "the object in $deb: $(cat "$work/check.log")"
+                || die "the object in $deb: $(cat "$work/check.log")"
             continue
         fi
 
         depends=$(field Depends)
         dbgsym=$debs/$pkg-dbgsym_${version}_$arch.deb
-        [ -f "$dbgsym" ] || fail "no $dbgsym"
-        dpkg -x "$dbgsym" "$dir.dbgsym" || fail "dpkg -x $dbgsym"
+        [ -f "$dbgsym" ] || die "no $dbgsym"
+        dpkg -x "$dbgsym" "$dir.dbgsym" || die "dpkg -x $dbgsym"
         for program in "$dir"/usr/bin/*; do
             name="$arch $pkg: $(basename "$program")"
             info=$(file -b "$program")
-            grep -qE "$(elf "$arch")" <<<"$info" || fail "$name is not $arch: $info"
-            [[ $info == *", stripped"* ]] || fail "$name is not stripped: $info"
+            grep -qE "$(elf "$arch")" <<<"$info" || die "$name is not $arch: $info"
+            [[ $info == *", stripped"* ]] || die "$name is not stripped: $info"
             id=$(readelf -n "$program" | sed -n 's/.*Build ID: \([0-9a-f]*\)$/\1/p')
             [ -n "$id" ] && [ -f "$dir.dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] \
-                || fail "$name: no debug symbols for build ID \"$id\" in $dbgsym"
+                || die "$name: no debug symbols for build ID \"$id\" in $dbgsym"
             for lib in $(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
                 case $lib in
                     libc.so.6|libm.so.6) dep=libc6 ;;
                     libstdc++.so.6) dep=libstdc++6 ;;
                     libgcc_s.so.1) dep=libgcc-s1 ;;
-                    *) fail "$name needs $lib, which no known package gives" ;;
+                    *) die "$name needs $lib, which no known package gives" ;;
                 esac
                 sed 's/, /\n/g' <<<"$depends" | grep -qxE "${dep//+/\\+} \(>= [^)]+\)" \
-                    || fail "$name needs $lib, but Depends \"$depends\" has no versioned $dep"
+                    || die "$name needs $lib, but Depends \"$depends\" has no versioned $dep"
             done
         done
     done
@@ -81,15 +80,15 @@ common=$(comm -12 <(files "$amd") <(files "$i386"))
 want="usr/include/VELMOGPIOLib.h
 usr/share/doc/libvelmogpio-dev/changelog.gz
 usr/share/doc/libvelmogpio-dev/copyright"
-[ "$common" = "$want" ] || fail "files in both libvelmogpio-dev packages:"$'\n'"$common"
+[ "$common" = "$want" ] || die "files in both libvelmogpio-dev packages:"$'\n'"$common"
 for file in $common; do
-    cmp -s "$amd/$file" "$i386/$file" || fail "$file differs between the amd64 and i386 libvelmogpio-dev"
+    cmp -s "$amd/$file" "$i386/$file" || die "$file differs between the amd64 and i386 libvelmogpio-dev"
 done
 
 # A PC's root: both libraries, the amd64 programs.
 pc=$work/pc
 for deb in libvelmogpio-dev_${version}_amd64 libvelmogpio-dev_${version}_i386 velmo-emu_${version}_amd64; do
-    dpkg -x "$debs/$deb.deb" "$pc" || fail "dpkg -x $deb.deb"
+    dpkg -x "$debs/$deb.deb" "$pc" || die "dpkg -x $deb.deb"
 done
 emu=$pc/usr/bin/velmo-emu
 skip_i386=
@@ -102,10 +101,10 @@ for arch in amd64 i386; do
     # shellcheck disable=SC2207
     pc_flags=($(PKG_CONFIG_SYSROOT_DIR=$pc PKG_CONFIG_LIBDIR=$pc/usr/lib/$t/pkgconfig pkg-config --cflags --libs velmogpio))
     want="-I$pc/usr/include $pc/usr/lib/$t/velmogpio/VELMOGPIOLib.o"
-    [ "${pc_flags[*]}" = "$want" ] || fail "$arch pkg-config --cflags --libs gives \"${pc_flags[*]}\", not \"$want\""
+    [ "${pc_flags[*]}" = "$want" ] || die "$arch pkg-config --cflags --libs gives \"${pc_flags[*]}\", not \"$want\""
     gcc "${flags[@]}" -std=c99 -Wall -Wextra -Wpedantic -Werror "$src/examples/c/blink.c" "${pc_flags[@]}" \
-        -o "blink-$arch" >build.log 2>&1 || fail "gcc ${flags[*]} could not build blink against the $arch package:"$'\n'"$(cat build.log)"
-    file -b "blink-$arch" | grep -qE "$(elf "$arch")" || fail "blink-$arch is $(file -b "blink-$arch")"
+        -o "blink-$arch" >build.log 2>&1 || die "gcc ${flags[*]} could not build blink against the $arch package:"$'\n'"$(cat build.log)"
+    file -b "blink-$arch" | grep -qE "$(elf "$arch")" || die "blink-$arch is $(file -b "blink-$arch")"
 
     if [ "$arch" = i386 ] && { "./blink-$arch" 0 >/dev/null 2>&1; [ $? -ne 2 ]; }; then
         echo "SKIPPED: this kernel runs no i386 program; the i386 clients are built, not run"
@@ -116,8 +115,8 @@ for arch in amd64 i386; do
     status=$?
     want="line 6 blinked 2 times; line 3 is high"
     [ $status -eq 0 ] && [ "$(cat out.txt)" = "$want" ] \
-        || fail "blink-$arch under the packaged velmo-emu: status $status:"$'\n'"$(cat out.txt err.txt)"
-    diff -u "$here/blink.trace" "trace-$arch.txt" || fail "port trace of blink-$arch differs (- expected, + got)"
+        || die "blink-$arch under the packaged velmo-emu: status $status:"$'\n'"$(cat out.txt err.txt)"
+    diff -u "$here/blink.trace" "trace-$arch.txt" || die "port trace of blink-$arch differs (- expected, + got)"
 done
 
 # CMake's find_package in the PC's root: the package finds its own prefix.
@@ -129,15 +128,15 @@ for arch in amd64 i386; do
     [ "$arch" = amd64 ] || flags=(-DCMAKE_CXX_FLAGS="-m32 -Wall -Wextra -Wpedantic -Werror" -DCMAKE_LIBRARY_ARCHITECTURE="$t")
     cmake -S "$src/examples/cpp" -B "walk-$arch" -DCMAKE_PREFIX_PATH="$pc/usr" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF \
         "${flags[@]}" >build.log 2>&1 \
-        && cmake --build "walk-$arch" >>build.log 2>&1 || fail "CMake could not build walk for $arch:"$'\n'"$(cat build.log)"
+        && cmake --build "walk-$arch" >>build.log 2>&1 || die "CMake could not build walk for $arch:"$'\n'"$(cat build.log)"
     found=$(sed -n 's/^VelmoGPIO_DIR:PATH=//p' "walk-$arch/CMakeCache.txt")
-    [ "$found" = "$pc/usr/lib/$t/cmake/VelmoGPIO" ] || fail "find_package for $arch used \"$found\""
-    file -b "walk-$arch/walk" | grep -qE "$(elf "$arch")" || fail "walk for $arch is $(file -b "walk-$arch/walk")"
+    [ "$found" = "$pc/usr/lib/$t/cmake/VelmoGPIO" ] || die "find_package for $arch used \"$found\""
+    file -b "walk-$arch/walk" | grep -qE "$(elf "$arch")" || die "walk for $arch is $(file -b "walk-$arch/walk")"
     [ "$arch" = amd64 ] || [ -z "$skip_i386" ] || continue
     "$emu" --trace "trace-walk-$arch.txt" --line 1=1 --line 4=1 --line 5=1 -- "walk-$arch/walk" >out.txt 2>err.txt
     status=$?
     want="walked lines 5-8; inputs: 1=1 2=0 3=0 4=1"
-    [ $status -eq 0 ] && [ "$(cat out.txt)" = "$want" ] || fail "walk for $arch: status $status:"$'\n'"$(cat out.txt err.txt)"
-    diff -u "$here/walk.trace" "trace-walk-$arch.txt" || fail "port trace of walk for $arch differs (- expected, + got)"
+    [ $status -eq 0 ] && [ "$(cat out.txt)" = "$want" ] || die "walk for $arch: status $status:"$'\n'"$(cat out.txt err.txt)"
+    diff -u "$here/walk.trace" "trace-walk-$arch.txt" || die "port trace of walk for $arch differs (- expected, + got)"
 done
 echo "packages of both architectures, side by side, with clients built against them: ok"

@@ -4,11 +4,11 @@
 # side, the amd64 programs) and as a board has them (the i386 programs),
 # runs the installed programs on the virtual board, and removes them again.
 #   install_test.sh DIR VERSION      DIR/amd64 and DIR/i386 hold the .debs
-set -u
+. "$(dirname "$0")/../support/lib.sh"
 dir=$1 version=$2
 packages="libvelmogpio-dev:amd64 libvelmogpio-dev:i386 velmogpio:amd64 velmo-emu:amd64 velmogpio:i386 velmo-emu:i386"
 purge() { dpkg --purge $packages >/dev/null 2>&1; }
-fail() { echo "FAILED: $*"; purge; exit 1; }
+cleanup() { purge; }
 deb() { echo "$dir/$2/$1_${version}_$2.deb"; }
 installed() { dpkg-query -W -f='${Package}:${Architecture} ${Status}\n' "$@" 2>&1 | sort; }
 purge
@@ -16,34 +16,34 @@ purge
 # The PC: dpkg takes both architectures of the Multi-Arch: same package.
 dpkg -i "$(deb libvelmogpio-dev amd64)" "$(deb libvelmogpio-dev i386)" \
     "$(deb velmogpio amd64)" "$(deb velmo-emu amd64)" >"$dir/install.log" 2>&1 \
-    || fail "dpkg -i of the PC's packages:"$'\n'"$(cat "$dir/install.log")"
+    || die "dpkg -i of the PC's packages:"$'\n'"$(cat "$dir/install.log")"
 want="libvelmogpio-dev:amd64 install ok installed
 libvelmogpio-dev:i386 install ok installed
 velmo-emu:amd64 install ok installed
 velmogpio:amd64 install ok installed"
 got=$(installed libvelmogpio-dev:amd64 libvelmogpio-dev:i386 velmogpio velmo-emu)
-[ "$got" = "$want" ] || fail "installed on the PC:"$'\n'"$got"
+[ "$got" = "$want" ] || die "installed on the PC:"$'\n'"$got"
 
 # The installed programs, found on PATH, on the virtual board.
 got=$(velmo-emu --line 3=1 velmogpio get 3 2>&1) && [ "$got" = "3=1" ] \
-    || fail "velmo-emu --line 3=1 velmogpio get 3 said \"$got\", not \"3=1\""
+    || die "velmo-emu --line 3=1 velmogpio get 3 said \"$got\", not \"3=1\""
 got=$(printf '2\n3\n' | velmo-emu --line 3=1 VelmoGPIO 2>&1 | grep '^GPIO 3 = ')
-[ "$got" = "GPIO 3 = 0x1" ] || fail "VelmoGPIO under velmo-emu read \"$got\", not \"GPIO 3 = 0x1\""
+[ "$got" = "GPIO 3 = 0x1" ] || die "VelmoGPIO under velmo-emu read \"$got\", not \"GPIO 3 = 0x1\""
 purge
 
 # The board: its own build of the programs.
 dpkg -i "$(deb velmogpio i386)" "$(deb velmo-emu i386)" >"$dir/install.log" 2>&1 \
-    || fail "dpkg -i of the board's packages:"$'\n'"$(cat "$dir/install.log")"
+    || die "dpkg -i of the board's packages:"$'\n'"$(cat "$dir/install.log")"
 want="velmo-emu:i386 install ok installed
 velmogpio:i386 install ok installed"
 got=$(installed velmogpio velmo-emu)
-[ "$got" = "$want" ] || fail "installed on the board:"$'\n'"$got"
+[ "$got" = "$want" ] || die "installed on the board:"$'\n'"$got"
 if velmogpio --version >/dev/null 2>&1; then
     got=$(velmo-emu --line 3=1 velmogpio get 3 2>&1) && [ "$got" = "3=1" ] \
-        || fail "the i386 velmo-emu --line 3=1 velmogpio get 3 said \"$got\", not \"3=1\""
+        || die "the i386 velmo-emu --line 3=1 velmogpio get 3 said \"$got\", not \"3=1\""
 else
     echo "SKIPPED: this kernel runs no i386 program; the board's programs were installed, not run"
 fi
 purge
-[ -z "$(dpkg-query -W $packages 2>/dev/null)" ] || fail "left installed: $(installed $packages)"
+[ -z "$(dpkg-query -W $packages 2>/dev/null)" ] || die "left installed: $(installed $packages)"
 echo "installed as on a PC and as on a board, run, removed: ok"

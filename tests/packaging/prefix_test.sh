@@ -3,12 +3,11 @@
 # object as built, and pkg-config's answer for a client. A prefix other
 # than /usr gets lib/, not a multiarch directory.
 #   prefix_test.sh BUILD_DIR PREFIX OBJECT
-set -u
+. "$(dirname "$0")/../support/lib.sh"
 build=$1 prefix=$2 object=$3
-fail() { echo "FAILED: $*"; exit 1; }
 
 rm -rf "$prefix"
-cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install"
+cmake --install "$build" --prefix "$prefix" >/dev/null || die "cmake --install"
 
 want="bin/VelmoGPIO
 bin/velmo-board
@@ -25,16 +24,16 @@ share/man/man1/velmo-emu.1
 share/man/man1/velmogpio.1"
 want=$(LC_ALL=C sort <<<"$want")
 got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
-[ "$got" = "$want" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
+[ "$got" = "$want" ] || die "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"
 
-cmp -s "$object" "$prefix/lib/velmogpio/VELMOGPIOLib.o" || fail "installed object differs from $object"
+cmp -s "$object" "$prefix/lib/velmogpio/VELMOGPIOLib.o" || die "installed object differs from $object"
 for program in VelmoGPIO velmo-board velmo-emu velmogpio; do
-    [ -x "$prefix/bin/$program" ] || fail "bin/$program is not executable"
+    [ -x "$prefix/bin/$program" ] || die "bin/$program is not executable"
 done
 
 pc() { PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" pkg-config "$@" velmogpio; }
-[ "$(pc --modversion)" = "1.0.0" ] || fail "pkg-config --modversion: $(pc --modversion)"
+[ "$(pc --modversion)" = "1.0.0" ] || die "pkg-config --modversion: $(pc --modversion)"
 want="-I$prefix/include $prefix/lib/velmogpio/VELMOGPIOLib.o"
 got=$(pc --cflags --libs | sed "s/ *$//")  # pkg-config ends with a space
-[ "$got" = "$want" ] || fail "pkg-config --cflags --libs gives \"$got\", not \"$want\""
+[ "$got" = "$want" ] || die "pkg-config --cflags --libs gives \"$got\", not \"$want\""
 echo "install into $prefix: ok"

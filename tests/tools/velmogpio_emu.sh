@@ -1,166 +1,52 @@
 #!/bin/bash
 # velmogpio, as delivered, on the virtual board: separate runs share one
-# board through velmo-emu --board. Expected output and traces are written
-# out below.
-#   velmogpio_emu.sh VELMO_EMU VELMOGPIO SCENARIO
-set -u
-unset VELMO_BOARD # a board of the caller's is not the tests' to use
-emu=$1 tool=$2 scenario=$3
-if [ -n "${VELMO_EMU_SKIP:-}" ]; then
-    echo "SKIP: $VELMO_EMU_SKIP"
-    exit 77
-fi
-dir=$(mktemp -d) || exit 2
-trap 'rm -rf "$dir"' EXIT
-failed=0
+# board file through velmo-emu --board. Expected output, traces and boards
+# are in expected/emu_*.
+#   velmogpio_emu.sh BIN_DIR SCENARIO
+# BIN_DIR holds velmo-emu and velmogpio.
+. "$(dirname "$0")/../support/lib.sh"
+bin=$1 scenario=$2
+skip_unless_traced
+export PATH="$bin:$PATH"
+temp_dir
+board=$dir/board.state
 
-# run NAME STATUS [velmo-emu option...] -- [velmogpio argument...]
-# Runs one command; its stdout, stderr and trace land in $dir/NAME.*
-run() {
-    local name=$1 want=$2
-    shift 2
-    local opts=()
-    while [ "$1" != -- ]; do opts+=("$1"); shift; done
-    shift
-    "$emu" --trace "$dir/$name.trace" "${opts[@]}" "$tool" "$@" >"$dir/$name.out" 2>"$dir/$name.err" </dev/null
-    local got=$?
-    if [ "$got" -ne "$want" ]; then
-        echo "FAIL: $name: exit status $got, expected $want"
-        cat "$dir/$name.err"
-        failed=1
-    fi
-}
-
-# expect NAME KIND: compares $dir/NAME.KIND with standard input
-expect() {
-    if ! diff -u - "$dir/$1.$2" >"$dir/diff"; then
-        echo "FAIL: $1: $2 differs (--- expected, +++ actual):"
-        cat "$dir/diff"
-        failed=1
-    fi
-}
-
-state=$dir/board.state
 case $scenario in
 state)
-    run config 0 --board "$state" -- config 0x0F
-    expect config out </dev/null
-    expect config trace <<'TXT'
-ioperm 0x507 1 1 granted
-in 0x507 0xff
-ioperm 0x534 1 1 granted
-in 0x534 0xff
-ioperm 0x507 1 1 granted
-out 0x507 0xff
-ioperm 0x534 1 1 granted
-out 0x534 0x39
-TXT
-    cp "$state" "$dir/state.txt" && expect state txt <<'TXT'
-velmo-board 2
-base=0x0500
-bank1 direction=0xff latch=0x00 outside=0x00
-bank2 direction=0x39 latch=0x00 outside=0x00
-TXT
+    run_emu config -- --board "$board" velmogpio config 0x0F
+    expect "config out" empty config.out
+    expect "config trace" emu_state_config.trace config.trace
+    expect "the board file" emu_state_board1.txt "$board"
 
-    run set 0 --board "$state" -- set 6=1 7=0
-    expect set out </dev/null
-    expect set err </dev/null
-    expect set trace <<'TXT'
-ioperm 0x538 1 1 granted
-in 0x538 0x00
-ioperm 0x538 1 1 granted
-out 0x538 0x04
-ioperm 0x534 1 1 granted
-in 0x534 0x39
-ioperm 0x538 1 1 granted
-in 0x538 0x04
-ioperm 0x538 1 1 granted
-out 0x538 0x04
-ioperm 0x534 1 1 granted
-in 0x534 0x39
-TXT
+    run_emu set -- --board "$board" velmogpio set 6=1 7=0
+    expect "set out" empty set.out
+    expect "set err" empty set.err
+    expect "set trace" emu_state_set.trace set.trace
 
     # Line 3 is driven high from outside from this run on.
-    run show 0 --board "$state" --line 3=1 -- show
-    expect show out <<'TXT'
-LINE DIR LEVEL BANK BIT
-1    in  0     1    0
-2    in  0     1    2
-3    in  1     1    3
-4    in  0     1    4
-5    out 0     2    1
-6    out 1     2    2
-7    out 0     2    6
-8    out 0     2    7
-TXT
-    expect show trace <<'TXT'
-ioperm 0x50f 1 1 granted
-in 0x50f 0x08
-ioperm 0x50f 1 1 granted
-in 0x50f 0x08
-ioperm 0x50f 1 1 granted
-in 0x50f 0x08
-ioperm 0x50f 1 1 granted
-in 0x50f 0x08
-ioperm 0x538 1 1 granted
-in 0x538 0x04
-ioperm 0x538 1 1 granted
-in 0x538 0x04
-ioperm 0x538 1 1 granted
-in 0x538 0x04
-ioperm 0x538 1 1 granted
-in 0x538 0x04
-ioperm 0x507 1 1 granted
-in 0x507 0xff
-ioperm 0x534 1 1 granted
-in 0x534 0x39
-TXT
+    run_emu show -- --board "$board" --line 3=1 velmogpio show
+    expect "show out" emu_state_show.out show.out
+    expect "show trace" emu_state_show.trace show.trace
 
-    run config_lines 0 --board "$state" -- config 3=out 8=in
-    run get 0 --board "$state" -- get 3 6 8
-    expect get out <<'TXT'
-3=0
-6=1
-8=0
-TXT
-    cp "$state" "$dir/state2.txt" && expect state2 txt <<'TXT'
-velmo-board 2
-base=0x0500
-bank1 direction=0xf7 latch=0x00 outside=0x08
-bank2 direction=0xb9 latch=0x04 outside=0x00
-TXT
+    run_emu config_lines -- --board "$board" velmogpio config 3=out 8=in
+    run_emu get -- --board "$board" velmogpio get 3 6 8
+    expect "get out" emu_state_get.out get.out
+    expect "the board file" emu_state_board2.txt "$board"
 
     # Line 1 is an input: the level is latched, and said so.
-    run set_input 0 --board "$state" -- set 1=1
-    expect set_input out </dev/null
-    expect set_input err <<'TXT'
-velmogpio: line 1 is an input: level latched, shown once it is an output
-TXT
-    expect set_input trace <<'TXT'
-ioperm 0x50f 1 1 granted
-in 0x50f 0x00
-ioperm 0x50f 1 1 granted
-out 0x50f 0x01
-ioperm 0x507 1 1 granted
-in 0x507 0xf7
-TXT
+    run_emu set_input -- --board "$board" velmogpio set 1=1
+    expect "set_input out" empty set_input.out
+    expect "set_input err" emu_state_set_input.err set_input.err
+    expect "set_input trace" emu_state_set_input.trace set_input.trace
     ;;
 refused)
-    run get 1 --deny -- get 3
-    expect get out </dev/null
-    expect get err <<'TXT'
-velmogpio: I/O port 0x50f: access denied (needs CAP_SYS_RAWIO).
-TXT
-    expect get trace <<'TXT'
-ioperm 0x50f 1 1 denied
-TXT
-    run set 1 --deny -- set 6=1
-    expect set err <<'TXT'
-velmogpio: I/O port 0x538: access denied (needs CAP_SYS_RAWIO).
-TXT
-    expect set trace <<'TXT'
-ioperm 0x538 1 1 denied
-TXT
+    run_emu --status 1 get -- --deny velmogpio get 3
+    expect "get out" empty get.out
+    expect "get err" emu_refused_get.err get.err
+    expect "get trace" emu_refused_get.trace get.trace
+    run_emu --status 1 set -- --deny velmogpio set 6=1
+    expect "set err" emu_refused_set.err set.err
+    expect "set trace" emu_refused_set.trace set.trace
     ;;
 usage)
     i=0
@@ -168,28 +54,23 @@ usage)
                 "config 0x100" "config 1=up" "show --xml"; do
         i=$((i + 1))
         # shellcheck disable=SC2086
-        run "usage$i" 2 -- $args
-        expect "usage$i" out </dev/null
-        expect "usage$i" trace </dev/null
-        grep -q "^Try 'velmogpio --help'.$" "$dir/usage$i.err" || { echo "FAIL: '$args': no usage hint"; failed=1; }
+        run_emu --status 2 "usage$i" -- velmogpio $args
+        expect "'$args': out" empty "usage$i.out"
+        expect "'$args': trace" empty "usage$i.trace"
+        grep -q "^Try 'velmogpio --help'.$" "usage$i.err" || fail "'$args': no usage hint"
     done
     ;;
 damaged)
-    printf 'velmo-board 1\nbank1 direction=0xzz\n' >"$state"
-    cp "$state" "$dir/before"
-    "$emu" --board "$state" "$tool" get 3 >"$dir/damaged.out" 2>"$dir/damaged.err"
-    got=$?
-    [ "$got" -eq 125 ] || { echo "FAIL: damaged state: exit status $got, expected 125"; failed=1; }
-    expect damaged out </dev/null
-    expect damaged err <<TXT
-velmo-emu: board file $state: line 2 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'; it was left as it is
-TXT
-    cmp -s "$state" "$dir/before" || { echo "FAIL: the damaged state file was changed"; failed=1; }
+    printf 'velmo-board 1\nbank1 direction=0xzz\n' >"$board"
+    cp "$board" before
+    velmo-emu --board "$board" velmogpio get 3 >damaged.out 2>damaged.err
+    check_status "a damaged board file" 125 $?
+    expect "damaged out" empty damaged.out
+    expect "damaged err" emu_damaged.err damaged.err
+    cmp -s "$board" before || fail "the damaged board file was changed"
     ;;
 *)
-    echo "unknown scenario $scenario" >&2
-    exit 2
+    die "unknown scenario $scenario"
     ;;
 esac
-[ "$failed" -eq 0 ] && echo "ok: $scenario"
-exit "$failed"
+finish

@@ -3,7 +3,7 @@
 #include "sim_fixture.h"
 #include "velmogpio_cli.h"
 
-#include "demo/child.h"
+#include "child.h"
 
 #include <cerrno>
 

@@ -3,32 +3,11 @@
 # velmo-board pulls from outside while the watch runs.
 #   velmogpio_watch.sh BIN_DIR SCENARIO
 # BIN_DIR holds velmo-emu, velmo-board and velmogpio.
-set -u
+. "$(dirname "$0")/../support/lib.sh"
 bin=$1 scenario=$2
-if [ -n "${VELMO_EMU_SKIP:-}" ]; then
-    echo "SKIP: $VELMO_EMU_SKIP"
-    exit 77
-fi
+skip_unless_traced
 export PATH="$bin:$PATH"
-unset VELMO_BOARD
-dir=$(mktemp -d) || exit 2
-trap 'rm -rf "$dir"' EXIT
-cd "$dir" || exit 2
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-
-# status WHAT WANT GOT
-status() {
-    [ "$3" -eq "$2" ] || fail "$1: exit status $3, expected $2"
-}
-
-# expect WHAT FILE: FILE's text must be standard input's.
-expect() {
-    if ! diff -u - "$2" >diff.out; then
-        fail "$1 differs (--- expected, +++ actual):"
-        cat diff.out
-    fi
-}
+temp_dir
 
 # until_true WHAT COMMAND...: runs COMMAND every 10 ms until it succeeds,
 # for at most 5 s.
@@ -61,12 +40,10 @@ live)
     until_true "the watch's first reading" grep -qs '^in 0x50f' w.trace
     velmo-board pull 3=1
     wait $watcher
-    status "velmogpio watch 3 --edge rising --count 1 --timeout 5" 0 $?
+    check_status "velmogpio watch 3 --edge rising --count 1 --timeout 5" 0 $?
     untimed w.out >events.out
-    expect "the event" events.out <<'TXT'
-T 3=1 rising
-TXT
-    expect "stderr" w.err </dev/null
+    expect "the event" watch_live.events events.out
+    expect "stderr" empty w.err
     ;;
 pipe)
     # Each event reaches standard output at once (a file here, where stdio
@@ -82,28 +59,19 @@ pipe)
     kill -0 $watcher 2>/dev/null || fail "the watch ended after one event"
     velmo-board pull 2=1
     wait $watcher
-    status "velmogpio watch 5 2 --count 2" 0 $?
+    check_status "velmogpio watch 5 2 --count 2" 0 $?
     untimed p.out >events.out
-    expect "the events" events.out <<'TXT'
-T 5=0 falling
-T 2=1 rising
-TXT
+    expect "the events" watch_pipe.events events.out
     ;;
 deny)
     velmo-emu --deny --trace d.trace velmogpio watch 3 --timeout 5 >d.out 2>d.err
-    status "watch with access denied" 1 $?
-    expect "stdout" d.out </dev/null
-    expect "the message" d.err <<'TXT'
-velmogpio: I/O port 0x50f: access denied (needs CAP_SYS_RAWIO).
-TXT
-    expect "the trace" d.trace <<'TXT'
-ioperm 0x50f 1 1 denied
-TXT
+    check_status "watch with access denied" 1 $?
+    expect "stdout" empty d.out
+    expect "the message" watch_deny.err d.err
+    expect "the trace" watch_deny.trace d.trace
     ;;
 *)
-    echo "unknown scenario $scenario" >&2
-    exit 2
+    die "unknown scenario $scenario"
     ;;
 esac
-[ "$failed" -eq 0 ] && echo "ok: $scenario"
-exit "$failed"
+finish

@@ -1,10 +1,10 @@
 // The library's names and messages in the edition a test is built for, so
-// one test source checks both editions. The texts are the documented ones,
-// written out here, not taken from the library.
+// one test source checks both editions. The texts are messages.h's.
 #ifndef VELMO_TESTS_EDITION_H
 #define VELMO_TESTS_EDITION_H
 
 #include "VELMOGPIOLib.h"
+#include "messages.h"
 #include "refusal.h"
 
 #include <cstdint>
@@ -17,9 +17,9 @@
 #define OP_INPUT VELMOGPIOInputBit
 #define OP_OUTPUT VELMOGPIOOutputBit
 #define OP_SET_ERROR seterror
-#define MSG_BAD_GPIO "Invalid GPIO number."
-#define MSG_BAD_VALUE "Invalid value entered."
-#define MSG_BAD_CONFIG "Invalid configuration value."
+#define MSG_BAD_GPIO DEMO_MSG_BAD_GPIO
+#define MSG_BAD_VALUE DEMO_MSG_BAD_VALUE
+#define MSG_BAD_CONFIG DEMO_MSG_BAD_CONFIG
 #define BUFFER_BYTES 35
 #else
 #define OP_INIT VelmoGPIOInit
@@ -27,9 +27,9 @@
 #define OP_INPUT VelmoGPIOInputBit
 #define OP_OUTPUT VelmoGPIOOutputBit
 #define OP_SET_ERROR KVNSetLastError
-#define MSG_BAD_GPIO "Invalid GPIO number specified."
-#define MSG_BAD_VALUE "Invalid value entered."
-#define MSG_BAD_CONFIG "Invalid configuration value specified."
+#define MSG_BAD_GPIO OBJECT_MSG_BAD_GPIO
+#define MSG_BAD_VALUE OBJECT_MSG_BAD_VALUE
+#define MSG_BAD_CONFIG OBJECT_MSG_BAD_CONFIG
 #define BUFFER_BYTES 200
 #endif
 
@@ -43,31 +43,31 @@ inline std::string refused_message(velmo::test::Refusal why, std::uint32_t port,
     (void)errno_value;
     switch (why) {
     case Refusal::ByKernel:
-        return "I/O port access denied by kernel.";
+        return DEMO_MSG_BY_KERNEL;
     case Refusal::NoIoperm:
-        return "No I/O port access in this kernel.";
+        return DEMO_MSG_NO_IOPERM;
     case Refusal::OutOfRange:
-        return "I/O port out of range.";
+        return DEMO_MSG_OUT_OF_RANGE;
     default:
-        return "I/O port access denied.";
+        return DEMO_MSG_DENIED;
     }
 #else
     char text[128];
     switch (why) {
     case Refusal::NeedsCap:
-        std::snprintf(text, sizeof text, "I/O port 0x%x: access denied (needs CAP_SYS_RAWIO).", port);
+        std::snprintf(text, sizeof text, OBJECT_MSG_NEEDS_CAP_FMT, port);
         break;
     case Refusal::ByKernel:
-        std::snprintf(text, sizeof text, "I/O port 0x%x: access denied by the kernel (lockdown or container).", port);
+        std::snprintf(text, sizeof text, OBJECT_MSG_BY_KERNEL_FMT, port);
         break;
     case Refusal::NoIoperm:
-        std::snprintf(text, sizeof text, "I/O port 0x%x: this kernel has no port access (ioperm not implemented).", port);
+        std::snprintf(text, sizeof text, OBJECT_MSG_NO_IOPERM_FMT, port);
         break;
     case Refusal::OutOfRange:
-        std::snprintf(text, sizeof text, "I/O port 0x%x: out of range (ports end at 0xffff).", port);
+        std::snprintf(text, sizeof text, OBJECT_MSG_OUT_OF_RANGE_FMT, port);
         break;
     case Refusal::Other:
-        std::snprintf(text, sizeof text, "I/O port 0x%x: access refused (error %d).", port, errno_value);
+        std::snprintf(text, sizeof text, OBJECT_MSG_OTHER_FMT, port, errno_value);
         break;
     }
     return text;

@@ -1,15 +1,12 @@
 // Why the kernel refuses port access, as the library tells the causes
 // apart, and how the kernel here answers, for the tests that run the real
-// port primitives (written without the library: ioperm itself, and the
-// capability sets as /proc/self/status shows them).
+// port primitives (kernel_ports.h asks the kernel).
 #ifndef VELMO_TESTS_REFUSAL_H
 #define VELMO_TESTS_REFUSAL_H
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include "kernel_ports.h"
 
-#include <sys/io.h>
+#include <cerrno>
 
 namespace velmo::test {
 
@@ -27,38 +24,24 @@ struct KernelAnswer {
     Refusal why = Refusal::Other;
 };
 
-// Whether this process holds CAP_SYS_RAWIO (capability 17) in its
-// effective set.
 inline bool holds_rawio()
 {
-    std::FILE *status = std::fopen("/proc/self/status", "r");
-    if (status == nullptr) {
-        return false;
-    }
-    char line[256];
-    unsigned long long mask = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, status) != nullptr) {
-        found = std::sscanf(line, "CapEff: %llx", &mask) == 1;
-    }
-    std::fclose(status);
-    return ((mask >> 17) & 1u) != 0;
+    return velmo_holds_rawio() != 0;
 }
 
 // What the kernel answers a request for the board's first register here.
-// A grant is given back at once: tests never touch real hardware.
 inline KernelAnswer kernel_answer()
 {
+    const velmo_kernel_answer asked = velmo_ask_kernel();
     KernelAnswer answer;
-    if (ioperm(0x507, 1, 1) == 0) {
-        ioperm(0x507, 1, 0);
-        answer.granted = true;
+    answer.granted = asked.granted != 0;
+    answer.error = asked.error;
+    if (answer.granted) {
         return answer;
     }
-    answer.error = errno;
     switch (answer.error) {
     case EPERM:
-        answer.why = holds_rawio() ? Refusal::ByKernel : Refusal::NeedsCap;
+        answer.why = asked.rawio != 0 ? Refusal::ByKernel : Refusal::NeedsCap;
         break;
     case ENOSYS:
         answer.why = Refusal::NoIoperm;

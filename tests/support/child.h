@@ -1,8 +1,8 @@
 // Runs something in a child process with a given standard input, and
 // collects what it wrote: standard output, standard error, and a state
 // descriptor (fd 3 in the child).
-#ifndef VELMO_TESTS_DEMO_CHILD_H
-#define VELMO_TESTS_DEMO_CHILD_H
+#ifndef VELMO_TESTS_SUPPORT_CHILD_H
+#define VELMO_TESTS_SUPPORT_CHILD_H
 
 #include <functional>
 #include <string>

@@ -1,0 +1,99 @@
+# What every shell test shares. Sourced by each, from its own folder:
+#   . "$(dirname "$0")/../support/lib.sh"
+#
+#   fail MESSAGE...        says so; the test goes on and ends with status 1
+#   die MESSAGE...         says so and ends the test now (status 1), after
+#                          the test's own `cleanup` function if it has one
+#   skip REASON...         ends the test as skipped (77: SKIP_RETURN_CODE)
+#   skip_unless_traced     skips where velmo-emu cannot trace this build's
+#                          programs (VELMO_EMU_SKIP gives the reason)
+#   temp_dir               a fresh folder in $dir, the current one, removed
+#                          at exit
+#   check_status WHAT WANT GOT
+#   expect WHAT EXPECTED ACTUAL
+#                          ACTUAL's text must be EXPECTED's, a file written
+#                          by hand (in $expected unless a path is given),
+#                          where @DIR@ stands for $dir; else the diff
+#   run_emu [--stdin FILE] [--status N] NAME -- VELMO-EMU-ARGUMENT...
+#                          runs velmo-emu (on PATH) with a trace; its
+#                          output, error and trace land in NAME.out,
+#                          NAME.err, NAME.trace; the status is checked
+#   finish                 ends the test: status 0 and "ok", or 1
+#
+# A test's board is its own: a VELMO_BOARD of the caller's is never used.
+set -u
+unset VELMO_BOARD
+expected=$(cd "$(dirname "$0")" && pwd)/expected
+dir=
+failed=0
+
+fail() {
+    echo "FAIL: $*"
+    failed=1
+}
+
+die() {
+    echo "FAILED: $*"
+    if declare -F cleanup >/dev/null; then
+        cleanup
+    fi
+    exit 1
+}
+
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
+
+skip_unless_traced() {
+    [ -z "${VELMO_EMU_SKIP:-}" ] || skip "$VELMO_EMU_SKIP"
+}
+
+temp_dir() {
+    dir=$(mktemp -d) || die "mktemp -d"
+    trap 'rm -rf "$dir"' EXIT
+    chmod 755 "$dir"
+    cd "$dir" || die "cd $dir"
+}
+
+check_status() {
+    [ "$3" -eq "$2" ] || fail "$1: exit status $3, expected $2"
+}
+
+expect() {
+    local want=$2
+    case $want in
+    /*) ;;
+    *) want=$expected/$want ;;
+    esac
+    if ! sed "s|@DIR@|$dir|g" "$want" | diff -u - "$3" >"${dir:-/tmp}/.diff.$$"; then
+        fail "$1 differs (--- expected ${want#"$expected"/}, +++ actual):"
+        cat "${dir:-/tmp}/.diff.$$"
+    fi
+    rm -f "${dir:-/tmp}/.diff.$$"
+}
+
+run_emu() {
+    local stdin=/dev/null status=0
+    while [ "$1" != -- ] && [ "${1#--}" != "$1" ]; do
+        case $1 in
+        --stdin) stdin=$2; shift 2 ;;
+        --status) status=$2; shift 2 ;;
+        *) die "run_emu: unknown option $1" ;;
+        esac
+    done
+    local name=$1
+    shift 2
+    velmo-emu --trace "$name.trace" "$@" <"$stdin" >"$name.out" 2>"$name.err"
+    local got=$?
+    check_status "$name" "$status" "$got"
+    [ "$got" -eq "$status" ] || cat "$name.err"
+}
+
+finish() {
+    if [ "$failed" -ne 0 ]; then
+        exit 1
+    fi
+    echo "ok"
+    exit 0
+}

@@ -1,6 +1,8 @@
 #include "tracer.h"
 
+#include "calls.h"
 #include "decode.h"
+#include "filter.h"
 #include "regs.h"
 
 #include <algorithm>
@@ -13,10 +15,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -26,53 +24,11 @@ namespace velmo::emu {
 
 namespace {
 
-// System calls the tracer answers, per architecture.
-constexpr unsigned kX32Bit = 0x40000000u;
-constexpr unsigned kIoperm64 = 173;
-constexpr unsigned kIopl64 = 172;
-constexpr unsigned kIoperm32 = 101;
-constexpr unsigned kIopl32 = 110;
-
-// What the filter hands the tracer with each stop (PTRACE_GETEVENTMSG,
-// which the tracer leaves unread: the call's number says as much).
-constexpr unsigned kCallIoperm = 1;
-constexpr unsigned kCallIopl = 2;
-
 // How the child tells the tracer why it could not start the program.
 struct StartFailure {
     int stage; // 0: the filter, 1: exec
     int error;
 };
-
-// Lets ioperm and iopl of either architecture stop at the tracer, and
-// every other call through. Installed in the child before it starts the
-// program, so the kernel never grants a port to anything under velmo-emu.
-bool install_filter()
-{
-    constexpr unsigned kNr = offsetof(seccomp_data, nr);
-    constexpr unsigned kArchOff = offsetof(seccomp_data, arch);
-    constexpr unsigned kToIoperm = SECCOMP_RET_TRACE | kCallIoperm;
-    constexpr unsigned kToIopl = SECCOMP_RET_TRACE | kCallIopl;
-    sock_filter code[] = {
-        /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kArchOff),
-        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
-        /* 2 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kNr),
-        /* 3 */ BPF_STMT(BPF_ALU | BPF_AND | BPF_K, ~kX32Bit),
-        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIoperm64, 7, 0),
-        /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIopl64, 7, 0),
-        /* 6 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_I386, 0, 3),
-        /* 8 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kNr),
-        /* 9 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIoperm32, 2, 0),
-        /* 10 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIopl32, 2, 0),
-        /* 11 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        /* 12 */ BPF_STMT(BPF_RET | BPF_K, kToIoperm),
-        /* 13 */ BPF_STMT(BPF_RET | BPF_K, kToIopl),
-    };
-    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
-}
 
 [[noreturn]] void child_failed(int report_fd, int stage)
 {
@@ -82,7 +38,7 @@ bool install_filter()
     _exit(kExitCannotStart);
 }
 
-[[noreturn]] void start_child(const std::vector<std::string> &command, int report_fd)
+[[noreturn]] void start_child(const std::vector<std::string> &command, std::vector<sock_filter> &filter, int report_fd)
 {
     signal(SIGINT, SIG_DFL);
     signal(SIGQUIT, SIG_DFL);
@@ -90,7 +46,7 @@ bool install_filter()
         child_failed(report_fd, 0);
     }
     raise(SIGSTOP); // the tracer sets its options here
-    if (!install_filter()) {
+    if (!install_filter(filter)) {
         child_failed(report_fd, 0);
     }
     std::vector<char *> argv;
@@ -169,22 +125,30 @@ Tracer::Tracer(velmo::sim::Ports &ports, bool show) : ports_(ports), show_(show)
 
 void Tracer::serve_port_call(pid_t pid)
 {
+    __ptrace_syscall_info info{};
     Regs regs;
-    if (!regs.fetch(pid)) {
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void *>(sizeof info), &info) <= 0 ||
+        info.op != PTRACE_SYSCALL_INFO_SECCOMP || !regs.fetch(pid)) {
         return; // gone meanwhile
     }
-    const long nr = regs.syscall_nr();
+    const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
     long result = 0;
-    if (nr == static_cast<long>(regs.arch() == Arch::X86_64 ? kIoperm64 : kIoperm32)) {
-        const int turn_on = static_cast<int>(static_cast<std::uint32_t>(regs.arg(2)));
-        result = -ports_.request(grants_, regs.arg(0), regs.arg(1), turn_on);
-    } else {
+    switch (call.kind) {
+    case PortCall::Kind::Ioperm:
+        result = -ports_.request(grants_, call.from, call.num, call.turn_on);
+        break;
+    case PortCall::Kind::Iopl:
         // iopl would open every port at once, past the board. A level above
         // 3 is invalid; level 0 asks for nothing; any other is refused as
         // for an unprivileged process.
-        const std::uint32_t level = static_cast<std::uint32_t>(regs.arg(0));
-        result = level > 3 ? -EINVAL : level == 0 ? 0 : -EPERM;
-        ports_.note("iopl " + std::to_string(level) + (result == 0 ? " granted" : " denied"));
+        result = call.level > 3 ? -EINVAL : call.level == 0 ? 0 : -EPERM;
+        ports_.note("iopl " + std::to_string(call.level) + (result == 0 ? " granted" : " denied"));
+        break;
+    case PortCall::Kind::Other:
+        // A filter of the program's own handed this call to a tracer;
+        // without one, the kernel answers ENOSYS.
+        result = -ENOSYS;
+        break;
     }
     regs.skip_syscall(result);
     regs.store(pid);
@@ -269,6 +233,8 @@ void Tracer::kill_all()
 int Tracer::run(const std::vector<std::string> &command)
 {
     program_ = command.at(0);
+    x32_ = kernel_runs_x32();
+    std::vector<sock_filter> filter = port_filter(x32_);
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
         std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
@@ -283,7 +249,7 @@ int Tracer::run(const std::vector<std::string> &command)
     }
     if (child == 0) {
         close(report[0]);
-        start_child(command, report[1]);
+        start_child(command, filter, report[1]);
     }
     close(report[1]);
 

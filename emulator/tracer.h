@@ -37,6 +37,7 @@ private:
     velmo::sim::Ports &ports_;
     velmo::sim::Grants grants_; // the program's, for all its tasks
     bool show_;
+    bool x32_ = false; // the kernel runs x32 calls
     std::string program_;
     std::vector<pid_t> tracees_;
 };

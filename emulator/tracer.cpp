@@ -1,6 +1,7 @@
 #include "tracer.h"
 
 #include "calls.h"
+#include "capabilities.h"
 #include "decode.h"
 #include "filter.h"
 #include "regs.h"
@@ -26,7 +27,7 @@ namespace {
 
 // How the child tells the tracer why it could not start the program.
 struct StartFailure {
-    int stage; // 0: the filter, 1: exec
+    int stage; // 0: the filter, 1: exec, 2: the capability
     int error;
 };
 
@@ -46,6 +47,10 @@ struct StartFailure {
         child_failed(report_fd, 0);
     }
     raise(SIGSTOP); // the tracer sets its options here
+    if (const int error = drop_raw_io(); error != 0) {
+        errno = error;
+        child_failed(report_fd, 2);
+    }
     if (!install_filter(filter)) {
         child_failed(report_fd, 0);
     }
@@ -359,9 +364,11 @@ int Tracer::run(const std::vector<std::string> &command)
         close(report[0]);
         if (told) {
             std::fprintf(stderr, "velmo-emu: cannot %s %s: %s\n",
-                         failure.stage == 0 ? "filter the port calls of" : "start", program_.c_str(),
-                         std::strerror(failure.error));
-            return failure.stage == 0 ? kExitCannotServe : kExitCannotStart;
+                         failure.stage == 0   ? "filter the port calls of"
+                         : failure.stage == 2 ? "drop CAP_SYS_RAWIO for"
+                                              : "start",
+                         program_.c_str(), std::strerror(failure.error));
+            return failure.stage == 1 ? kExitCannotStart : kExitCannotServe;
         }
     }
     close(report[0]);

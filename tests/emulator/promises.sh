@@ -1,0 +1,91 @@
+#!/bin/bash
+# What velmo-emu promises a program, where a test takes more than one
+# command: no real port through /dev/port. Expected output is written out
+# below.
+#   promises.sh BIN_DIR PROBE SCENARIO
+set -u
+bin=$1 probe=$1/$2 scenario=$3
+if [ -n "${VELMO_EMU_SKIP:-}" ]; then
+    echo "SKIP: $VELMO_EMU_SKIP"
+    exit 77
+fi
+if ! "$probe" true >/dev/null 2>&1; then
+    echo "SKIP: $probe does not run here (this kernel runs no 32-bit x86 programs)"
+    exit 77
+fi
+emu=$bin/velmo-emu
+unset VELMO_BOARD
+dir=$(mktemp -d) || exit 2
+trap 'rm -rf "$dir"' EXIT
+cd "$dir" || exit 2
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+# expect WHAT FILE: FILE's text must be standard input's.
+expect() {
+    if ! diff -u - "$2" >diff.out; then
+        fail "$1 differs (--- expected, +++ actual):"
+        cat diff.out
+    fi
+}
+
+# wait_for WHAT COMMAND...: up to 10 s for COMMAND to succeed.
+wait_for() {
+    local what=$1 i
+    shift
+    for i in $(seq 100); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    fail "timed out waiting for $what"
+    return 1
+}
+
+# stopped PID: the process is stopped (T), or stopped under its tracer (t).
+stopped() {
+    case $(sed -E 's/^[0-9]+ \(.*\) (.) .*/\1/' "/proc/$1/stat" 2>/dev/null) in
+    T | t) return 0 ;;
+    *) return 1 ;;
+    esac
+}
+
+# pid_in FILE: the N of the probe's "pid N ..." line.
+pid_in() {
+    sed -n 's/^pid \([0-9]*\) .*/\1/p' "$1"
+}
+
+case $scenario in
+devport)
+    # The kernel asks for CAP_SYS_RAWIO when /dev/port is opened. Without
+    # velmo-emu, root opens it (where the kernel has it at all: ENXIO where
+    # it has none); under velmo-emu the kernel refuses it.
+    [ "$(id -u)" = 0 ] || { echo "SKIP: only root holds CAP_SYS_RAWIO to give up"; exit 77; }
+    mknod port c 1 4 2>/dev/null || { echo "SKIP: no device node can be made here"; exit 77; }
+    "$probe" devport ./port >plain.out
+    "$emu" "$probe" devport ./port >emu.out 2>emu.err
+    status=$?
+    [ $status -eq 0 ] || fail "velmo-emu: exit status $status"
+    case $(cat plain.out) in
+    "open ./port: opened")
+        expect "the open under velmo-emu" emu.out <<'TXT'
+open ./port: Operation not permitted
+TXT
+        ;;
+    "open ./port: No such device or address")
+        echo "note: this kernel has no /dev/port"
+        expect "the open under velmo-emu" emu.out <<'TXT'
+open ./port: No such device or address
+TXT
+        ;;
+    *)
+        fail "without velmo-emu, root got: $(cat plain.out)"
+        ;;
+    esac
+    ;;
+*)
+    echo "unknown scenario $scenario" >&2
+    exit 2
+    ;;
+esac
+[ $failed -eq 0 ] && echo "ok: $scenario"
+exit $failed

@@ -10,11 +10,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
@@ -26,41 +26,41 @@ namespace velmo::emu {
 namespace {
 
 // How the child tells the tracer why it could not start the program.
+enum class Stage { Capability, Filter, Exec };
 struct StartFailure {
-    int stage; // 0: the filter, 1: exec, 2: the capability
+    Stage stage;
     int error;
 };
 
-[[noreturn]] void child_failed(int report_fd, int stage)
+[[noreturn]] void child_failed(int report_fd, Stage stage, int error)
 {
-    const StartFailure failure{stage, errno};
+    const StartFailure failure{stage, error};
     const ssize_t written = write(report_fd, &failure, sizeof failure);
     (void)written;
     _exit(kExitCannotStart);
 }
 
-[[noreturn]] void start_child(const std::vector<std::string> &command, std::vector<sock_filter> &filter, int report_fd)
+// The child, between fork and exec: it waits until the tracer has seized
+// it, then gives up CAP_SYS_RAWIO, installs the filter and starts the
+// program. Nothing here allocates.
+[[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd)
 {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGQUIT, SIG_DFL);
-    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
-        child_failed(report_fd, 0);
+    char go = 0;
+    ssize_t n = 0;
+    do {
+        n = read(go_fd, &go, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n != 1) {
+        _exit(kExitCannotServe); // the tracer gave up before it traced us
     }
-    raise(SIGSTOP); // the tracer sets its options here
     if (const int error = drop_raw_io(); error != 0) {
-        errno = error;
-        child_failed(report_fd, 2);
+        child_failed(report_fd, Stage::Capability, error);
     }
     if (!install_filter(filter)) {
-        child_failed(report_fd, 0);
+        child_failed(report_fd, Stage::Filter, errno);
     }
-    std::vector<char *> argv;
-    for (const std::string &arg : command) {
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    child_failed(report_fd, 1);
+    execvp(argv[0], argv);
+    child_failed(report_fd, Stage::Exec, errno);
 }
 
 // Up to 15 bytes of code at address; fewer where memory ends. One call
@@ -124,17 +124,245 @@ void resume(pid_t pid, int signal)
     ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(static_cast<long>(signal)));
 }
 
+// A task's first stop ends as the stop was: a group stop stays stopped.
+void resume_first(pid_t pid, bool in_group_stop)
+{
+    if (in_group_stop) {
+        ptrace(PTRACE_LISTEN, pid, nullptr, nullptr);
+    } else {
+        resume(pid, 0);
+    }
+}
+
+bool is_stop_signal(int signal)
+{
+    return signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
+// A field of /proc/PID/status, as text ("" when there is none).
+std::string status_field(pid_t pid, const char *name)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string prefix = std::string(name) + ":";
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            const std::size_t start = line.find_first_not_of(" \t", prefix.size());
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    }
+    return "";
+}
+
+// Is a SIGCONT waiting for the task? Then it came after the stop signal
+// the tracer holds, and, as the kernel discards a stop signal still
+// pending when SIGCONT comes, that stop signal is not delivered: the task
+// does not stay stopped after the SIGCONT meant to end its stop.
+bool sigcont_pending(pid_t pid)
+{
+    const unsigned long long bit = 1ull << (SIGCONT - 1);
+    for (const char *field : {"SigPnd", "ShdPnd"}) {
+        const std::string mask = status_field(pid, field);
+        if (!mask.empty() && (std::strtoull(mask.c_str(), nullptr, 16) & bit) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 Tracer::Tracer(velmo::sim::Ports &ports, bool show) : ports_(ports), show_(show) {}
 
-void Tracer::serve_port_call(pid_t pid)
+int Tracer::run(const std::vector<std::string> &command)
+{
+    int status = start(command);
+    while (status == kGoOn) {
+        status = dispatch(next_event());
+    }
+    return status;
+}
+
+// Starting the program: a child that waits on a pipe until the tracer has
+// seized it with its options (so nothing of the program runs untraced),
+// and a second pipe, closed by its exec, on which it says why it could not
+// get that far.
+int Tracer::start(const std::vector<std::string> &command)
+{
+    program_ = command.at(0);
+    x32_ = kernel_runs_x32();
+    std::vector<sock_filter> filter = port_filter(x32_);
+    std::vector<char *> argv;
+    for (const std::string &arg : command) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    UniqueFd report_read;
+    UniqueFd report_write;
+    UniqueFd go_read;
+    UniqueFd go_write;
+    if (!make_pipe(report_read, report_write) || !make_pipe(go_read, go_write)) {
+        std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
+        return kExitCannotServe;
+    }
+    share_one_cpu();
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        std::fprintf(stderr, "velmo-emu: fork: %s\n", std::strerror(errno));
+        return kExitCannotServe;
+    }
+    if (child == 0) {
+        start_child(argv.data(), filter, go_read.get(), report_write.get());
+    }
+    report_write.reset();
+    go_read.reset();
+
+    const long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
+                         PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
+    if (ptrace(PTRACE_SEIZE, child, nullptr, reinterpret_cast<void *>(options)) != 0) {
+        std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program_.c_str(), std::strerror(errno));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        return kExitCannotServe;
+    }
+    // Ctrl-C and Ctrl-\ reach the program itself, which shares the
+    // terminal; velmo-emu stays to report how it ended. A trace on a pipe
+    // that closes is a write that fails, said as such.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+
+    main_ = child;
+    tasks_[child].seen = true;
+    report_ = std::move(report_read);
+    // Should this fail, the child reads end of file and ends: finish() says so.
+    const char go = 1;
+    const ssize_t sent = write(go_write.get(), &go, 1);
+    (void)sent;
+    return kGoOn;
+}
+
+Tracer::Event Tracer::next_event()
+{
+    Event e;
+    for (;;) {
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, __WALL);
+        if (pid < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            e.kind = EventKind::NoTasks; // ECHILD: every task has ended
+            return e;
+        }
+        e.pid = pid;
+        e.status = status;
+        if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            e.kind = EventKind::Exited;
+            return e;
+        }
+        if (!WIFSTOPPED(status)) {
+            continue;
+        }
+        e.signal = WSTOPSIG(status);
+        const unsigned event = static_cast<unsigned>(status) >> 16;
+        const auto known = tasks_.find(pid);
+        if (known == tasks_.end() || !known->second.seen) {
+            e.kind = EventKind::TaskStarts;
+            e.group_stop = event == PTRACE_EVENT_STOP && is_stop_signal(e.signal);
+            return e;
+        }
+        unsigned long message = 0;
+        switch (event) {
+        case PTRACE_EVENT_SECCOMP:
+            e.kind = EventKind::PortCall;
+            return e;
+        case PTRACE_EVENT_EXEC:
+            e.kind = EventKind::Exec;
+            e.other = ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &message) == 0 ? static_cast<pid_t>(message) : pid;
+            return e;
+        case PTRACE_EVENT_FORK:
+        case PTRACE_EVENT_VFORK:
+        case PTRACE_EVENT_CLONE:
+            if (ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &message) == 0) {
+                e.kind = EventKind::NewTask;
+                e.other = static_cast<pid_t>(message);
+            } else {
+                e.kind = EventKind::Trap;
+            }
+            return e;
+        case PTRACE_EVENT_STOP:
+            e.kind = is_stop_signal(e.signal) ? EventKind::GroupStop : EventKind::Trap;
+            return e;
+        case 0:
+            e.kind = EventKind::Signal;
+            if (e.signal == SIGSEGV) {
+                siginfo_t info{};
+                if (ptrace(PTRACE_GETSIGINFO, pid, nullptr, &info) == 0 && info.si_code == SI_KERNEL) {
+                    e.kind = EventKind::PortFault;
+                }
+            }
+            return e;
+        default:
+            e.kind = EventKind::Trap;
+            return e;
+        }
+    }
+}
+
+int Tracer::dispatch(const Event &e)
+{
+    switch (e.kind) {
+    case EventKind::Exited:
+        on_exited(e);
+        return kGoOn;
+    case EventKind::PortCall:
+        return on_port_call(e.pid);
+    case EventKind::Exec:
+        return on_exec(e);
+    case EventKind::NewTask:
+        on_new_task(e.pid);
+        return kGoOn;
+    case EventKind::TaskStarts:
+        on_task_starts(e);
+        return kGoOn;
+    case EventKind::PortFault:
+        return on_port_fault(e.pid);
+    case EventKind::Signal:
+        on_signal(e.pid, e.signal);
+        return kGoOn;
+    case EventKind::GroupStop:
+        // Stopped it stays, as without a tracer, until a SIGCONT; the
+        // kernel then reports it again (a Trap).
+        ptrace(PTRACE_LISTEN, e.pid, nullptr, nullptr);
+        return kGoOn;
+    case EventKind::Trap:
+        resume(e.pid, 0);
+        return kGoOn;
+    case EventKind::NoTasks:
+        return finish();
+    }
+    return kGoOn;
+}
+
+void Tracer::on_exited(const Event &e)
+{
+    tasks_.erase(e.pid);
+    if (e.pid == main_) {
+        final_status_ = e.status;
+    }
+}
+
+int Tracer::on_port_call(pid_t pid)
 {
     __ptrace_syscall_info info{};
     Regs regs;
     if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void *>(sizeof info), &info) <= 0 ||
         info.op != PTRACE_SYSCALL_INFO_SECCOMP || !regs.fetch(pid)) {
-        return; // gone meanwhile
+        resume(pid, 0); // gone meanwhile
+        return kGoOn;
     }
     const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
     long result = 0;
@@ -157,6 +385,82 @@ void Tracer::serve_port_call(pid_t pid)
     }
     regs.skip_syscall(result);
     regs.store(pid);
+    resume(pid, 0);
+    return kGoOn;
+}
+
+int Tracer::on_exec(const Event &e)
+{
+    // A thread other than the first that runs execve takes over the first
+    // one's thread ID.
+    if (e.other != e.pid) {
+        tasks_.erase(e.other);
+        tasks_[e.pid].seen = true;
+    }
+    if (!check_exec(e.pid)) {
+        kill_all();
+        return kExitCannotServe;
+    }
+    started_ = true;
+    resume(e.pid, 0);
+    return kGoOn;
+}
+
+void Tracer::on_new_task(pid_t creator)
+{
+    resume(creator, 0);
+}
+
+void Tracer::on_task_starts(const Event &e)
+{
+    tasks_[e.pid].seen = true;
+    resume_first(e.pid, e.group_stop);
+}
+
+int Tracer::on_port_fault(pid_t pid)
+{
+    const Served served = serve_port_instruction(pid);
+    if (served == Served::Lost) {
+        std::fprintf(stderr, "velmo-emu: cannot serve %s: board file %s\n", program_.c_str(), ports_.error().c_str());
+    }
+    if (served == Served::Unsupported || served == Served::Lost) {
+        kill_all();
+        return kExitCannotServe;
+    }
+    resume(pid, served == Served::Yes ? 0 : SIGSEGV);
+    return kGoOn;
+}
+
+void Tracer::on_signal(pid_t pid, int signal)
+{
+    resume(pid, is_stop_signal(signal) && sigcont_pending(pid) ? 0 : signal);
+}
+
+int Tracer::finish()
+{
+    if (!started_) {
+        StartFailure failure{};
+        if (read(report_.get(), &failure, sizeof failure) != static_cast<ssize_t>(sizeof failure)) {
+            std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n",
+                         program_.c_str());
+            return kExitCannotServe;
+        }
+        const char *what = failure.stage == Stage::Capability ? "drop CAP_SYS_RAWIO for"
+                           : failure.stage == Stage::Filter   ? "filter the port calls of"
+                                                              : "start";
+        std::fprintf(stderr, "velmo-emu: cannot %s %s: %s\n", what, program_.c_str(), std::strerror(failure.error));
+        return failure.stage == Stage::Exec ? kExitCannotStart : kExitCannotServe;
+    }
+    if (final_status_ == -1) {
+        std::fprintf(stderr, "velmo-emu: lost track of %s\n", program_.c_str());
+        return kExitCannotServe;
+    }
+    if (WIFSIGNALED(final_status_)) {
+        const int n = WTERMSIG(final_status_);
+        std::fprintf(stderr, "velmo-emu: %s killed by signal %d (%s)\n", program_.c_str(), n, strsignal(n));
+        return 128 + n;
+    }
+    return WEXITSTATUS(final_status_);
 }
 
 Tracer::Served Tracer::serve_port_instruction(pid_t pid)
@@ -227,161 +531,23 @@ bool Tracer::check_exec(pid_t pid)
 
 void Tracer::kill_all()
 {
-    for (pid_t pid : tracees_) {
-        kill(pid, SIGKILL);
+    for (const auto &entry : tasks_) {
+        kill(entry.first, SIGKILL);
     }
+    // Tasks not met yet are killed as they show up.
     int status = 0;
-    while (waitpid(-1, &status, __WALL) > 0 || errno == EINTR) {
-    }
-}
-
-int Tracer::run(const std::vector<std::string> &command)
-{
-    program_ = command.at(0);
-    x32_ = kernel_runs_x32();
-    std::vector<sock_filter> filter = port_filter(x32_);
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
-        return kExitCannotServe;
-    }
-    share_one_cpu();
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) {
-        std::fprintf(stderr, "velmo-emu: fork: %s\n", std::strerror(errno));
-        return kExitCannotServe;
-    }
-    if (child == 0) {
-        close(report[0]);
-        start_child(command, filter, report[1]);
-    }
-    close(report[1]);
-
-    // Ctrl-C and Ctrl-\ reach the program itself, which shares the
-    // terminal; velmo-emu stays to report how it ended.
-    signal(SIGINT, SIG_IGN);
-    signal(SIGQUIT, SIG_IGN);
-
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFSTOPPED(status) || WSTOPSIG(status) != SIGSTOP) {
-        StartFailure failure{};
-        const bool told = read(report[0], &failure, sizeof failure) == static_cast<ssize_t>(sizeof failure);
-        std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program_.c_str(),
-                     told ? std::strerror(failure.error) : "the child ended early");
-        close(report[0]);
-        return kExitCannotServe;
-    }
-    const long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK |
-                         PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
-    if (ptrace(PTRACE_SETOPTIONS, child, nullptr, reinterpret_cast<void *>(options)) != 0) {
-        std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program_.c_str(), std::strerror(errno));
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        close(report[0]);
-        return kExitCannotServe;
-    }
-    tracees_.push_back(child);
-    resume(child, 0);
-
-    bool started = false;   // the program has been exec'd
-    int final_status = -1;  // the program's wait status
     for (;;) {
         const pid_t pid = waitpid(-1, &status, __WALL);
         if (pid < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            break; // ECHILD: every tracee is gone
+            break;
         }
-        if (WIFEXITED(status) || WIFSIGNALED(status)) {
-            tracees_.erase(std::remove(tracees_.begin(), tracees_.end(), pid), tracees_.end());
-            if (pid == child) {
-                final_status = status;
-            }
-            continue;
-        }
-        if (!WIFSTOPPED(status)) {
-            continue;
-        }
-        const int sig = WSTOPSIG(status);
-        const int event = status >> 16;
-        if (std::find(tracees_.begin(), tracees_.end(), pid) == tracees_.end()) {
-            // A new thread or child, attached by the kernel: it starts with
-            // a SIGSTOP of the tracer's own.
-            tracees_.push_back(pid);
-            if (sig == SIGSTOP) {
-                resume(pid, 0);
-                continue;
-            }
-        }
-        if (event == PTRACE_EVENT_SECCOMP) {
-            serve_port_call(pid);
-            resume(pid, 0);
-            continue;
-        }
-        if (event == PTRACE_EVENT_EXEC) {
-            if (!check_exec(pid)) {
-                kill_all();
-                close(report[0]);
-                return kExitCannotServe;
-            }
-            started = true;
-            resume(pid, 0);
-            continue;
-        }
-        if (event != 0) {
-            resume(pid, 0); // fork, vfork, clone
-            continue;
-        }
-        siginfo_t info{};
-        if (ptrace(PTRACE_GETSIGINFO, pid, nullptr, &info) != 0) {
-            resume(pid, 0); // a group stop, not a signal to deliver
-            continue;
-        }
-        if (sig == SIGSEGV && info.si_code == SI_KERNEL) {
-            const Served served = serve_port_instruction(pid);
-            if (served == Served::Lost) {
-                std::fprintf(stderr, "velmo-emu: cannot serve %s: board file %s\n", program_.c_str(),
-                             ports_.error().c_str());
-            }
-            if (served == Served::Unsupported || served == Served::Lost) {
-                kill_all();
-                close(report[0]);
-                return kExitCannotServe;
-            }
-            resume(pid, served == Served::Yes ? 0 : SIGSEGV);
-            continue;
-        }
-        resume(pid, sig);
-    }
-
-    if (!started) {
-        StartFailure failure{};
-        const bool told = read(report[0], &failure, sizeof failure) == static_cast<ssize_t>(sizeof failure);
-        close(report[0]);
-        if (told) {
-            std::fprintf(stderr, "velmo-emu: cannot %s %s: %s\n",
-                         failure.stage == 0   ? "filter the port calls of"
-                         : failure.stage == 2 ? "drop CAP_SYS_RAWIO for"
-                                              : "start",
-                         program_.c_str(), std::strerror(failure.error));
-            return failure.stage == 1 ? kExitCannotStart : kExitCannotServe;
+        if (WIFSTOPPED(status)) {
+            kill(pid, SIGKILL);
         }
     }
-    close(report[0]);
-    if (final_status == -1) {
-        std::fprintf(stderr, "velmo-emu: lost track of %s\n", program_.c_str());
-        return kExitCannotServe;
-    }
-    if (WIFSIGNALED(final_status)) {
-        const int n = WTERMSIG(final_status);
-        std::fprintf(stderr, "velmo-emu: %s killed by signal %d (%s)\n", program_.c_str(), n, strsignal(n));
-        return 128 + n;
-    }
-    return WEXITSTATUS(final_status);
 }
 
 } // namespace velmo::emu

@@ -1,14 +1,21 @@
 // Runs a program under ptrace and serves its port access from the simulated
 // board: the kernel never sees its ioperm/iopl calls, and each port
 // instruction, which traps for want of access, is carried out on the board.
+//
+// The loop is one event at a time: next_event() waits for the next stop or
+// end of a task and says what it is, dispatch() does what that event asks.
 #ifndef VELMO_EMU_TRACER_H
 #define VELMO_EMU_TRACER_H
 
+#include "fd.h"
 #include "grants.h"
 #include "ports.h"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace velmo::emu {
 
@@ -27,9 +34,48 @@ public:
     int run(const std::vector<std::string> &command);
 
 private:
+    static constexpr int kGoOn = -1; // dispatch(): no status yet
+
+    enum class EventKind {
+        Exited,     // a task has ended
+        PortCall,   // the filter stopped an ioperm or iopl
+        Exec,       // a task has run execve
+        NewTask,    // a task has created another (fork, vfork, clone)
+        TaskStarts, // a new task's first stop
+        PortFault,  // the kernel's SIGSEGV for a privileged instruction
+        Signal,     // any other signal on its way to a task
+        GroupStop,  // a task stopped by SIGSTOP, SIGTSTP, SIGTTIN or SIGTTOU
+        Trap,       // a stop with nothing to serve (a group stop ended, ...)
+        NoTasks,    // every task has ended
+    };
+    struct Event {
+        EventKind kind = EventKind::NoTasks;
+        pid_t pid = 0;
+        int status = 0;          // the wait status
+        int signal = 0;          // the stop's signal
+        pid_t other = 0;         // NewTask: the new task; Exec: its thread ID before
+        bool group_stop = false; // TaskStarts: it starts in a group stop
+    };
     enum class Served { Yes, Fault, Unsupported, Lost };
 
-    void serve_port_call(pid_t pid);
+    // One traced task (a thread).
+    struct Task {
+        bool seen = false; // its first stop has come (or it has none)
+    };
+
+    int start(const std::vector<std::string> &command);
+    Event next_event();
+    int dispatch(const Event &event);
+
+    void on_exited(const Event &event);
+    int on_port_call(pid_t pid);
+    int on_exec(const Event &event);
+    void on_new_task(pid_t creator);
+    void on_task_starts(const Event &event);
+    int on_port_fault(pid_t pid);
+    void on_signal(pid_t pid, int signal);
+    int finish();
+
     Served serve_port_instruction(pid_t pid);
     bool check_exec(pid_t pid);
     void kill_all();
@@ -37,9 +83,13 @@ private:
     velmo::sim::Ports &ports_;
     velmo::sim::Grants grants_; // the program's, for all its tasks
     bool show_;
-    bool x32_ = false; // the kernel runs x32 calls
     std::string program_;
-    std::vector<pid_t> tracees_;
+    bool x32_ = false;          // the kernel runs x32 calls
+    pid_t main_ = 0;            // the program's first task
+    bool started_ = false;      // the program has been exec'd
+    int final_status_ = -1;     // the program's wait status
+    UniqueFd report_;           // the child's word on why it could not start
+    std::unordered_map<pid_t, Task> tasks_;
 };
 
 } // namespace velmo::emu

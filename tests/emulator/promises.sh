@@ -1,7 +1,8 @@
 #!/bin/bash
 # What velmo-emu promises a program, where a test takes more than one
-# command: no real port through /dev/port. Expected output is written out
-# below.
+# command: no real port through /dev/port; SIGSTOP, SIGTSTP and Ctrl-Z stop
+# it and SIGCONT resumes it, as without velmo-emu. Expected output is
+# written out below.
 #   promises.sh BIN_DIR PROBE SCENARIO
 set -u
 bin=$1 probe=$1/$2 scenario=$3
@@ -81,6 +82,85 @@ TXT
         fail "without velmo-emu, root got: $(cat plain.out)"
         ;;
     esac
+    ;;
+stop)
+    # The program stops itself with SIGSTOP and stays stopped until a
+    # SIGCONT from outside.
+    "$emu" "$probe" stop 19 >out 2>err &
+    emu_pid=$!
+    wait_for "the probe to say it stops" grep -q stopping out
+    pid=$(pid_in out)
+    wait_for "the probe to stop" stopped "$pid"
+    sleep 0.5
+    stopped "$pid" || fail "the probe did not stay stopped"
+    grep -q resumed out && fail "the probe went on before SIGCONT"
+    kill -CONT "$pid"
+    wait $emu_pid
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status"
+    expect "the probe's output" out <<TXT
+pid $pid stopping
+resumed
+TXT
+    expect "velmo-emu's messages" err </dev/null
+    ;;
+tstp)
+    # In a job-control shell, as at a terminal, velmo-emu and the program
+    # are a job of their own (a process group that is not orphaned, where
+    # SIGTSTP stops). The program alone gets SIGTSTP, then SIGCONT.
+    mkfifo in
+    setsid bash -c 'set -m
+        "$0" "$1" line <in >out 2>err &
+        wait %1
+        echo $? >status' "$emu" "$probe" </dev/null >/dev/null 2>&1 &
+    exec 3>in
+    wait_for "the probe to be ready" grep -q ready out
+    pid=$(pid_in out)
+    kill -TSTP "$pid"
+    wait_for "the probe to stop" stopped "$pid"
+    sleep 0.5
+    stopped "$pid" || fail "the probe did not stay stopped"
+    kill -CONT "$pid"
+    wait_for "the probe to go on" eval '! stopped "$pid"'
+    echo hello >&3
+    exec 3>&-
+    wait_for "the job to end" test -s status
+    expect "the exit status" status <<'TXT'
+0
+TXT
+    expect "the probe's output" out <<TXT
+pid $pid ready
+got hello
+TXT
+    ;;
+ctrl-z)
+    # At a terminal: Ctrl-Z stops the job, velmo-emu and the program, and
+    # gives the shell back; fg resumes both.
+    command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
+    export TMUX_TMPDIR=$dir
+    tmux new-session -d -s job -x 160 -y 20 "bash --norc --noprofile -i"
+    tmux send-keys -t job "cd $dir" Enter
+    tmux send-keys -t job "$emu $probe line >out" Enter
+    wait_for "the probe to be ready" grep -q ready out
+    pid=$(pid_in out)
+    tmux send-keys -t job C-z
+    screen() { tmux capture-pane -p -t job | grep -q "$1"; }
+    wait_for "the shell to say Stopped" screen 'Stopped'
+    wait_for "the probe to stop" stopped "$pid"
+    tmux send-keys -t job "fg" Enter
+    wait_for "the probe to go on" eval '! stopped "$pid"'
+    tmux send-keys -t job "hello" Enter
+    wait_for "the probe to read its line" grep -q got out
+    tmux send-keys -t job 'echo $? >status' Enter
+    wait_for "the status" test -s status
+    tmux kill-server 2>/dev/null
+    expect "the exit status" status <<'TXT'
+0
+TXT
+    expect "the probe's output" out <<TXT
+pid $pid ready
+got hello
+TXT
     ;;
 *)
     echo "unknown scenario $scenario" >&2

@@ -235,7 +235,9 @@ int Tracer::start(const std::vector<std::string> &command)
     signal(SIGPIPE, SIG_IGN);
 
     main_ = child;
-    tasks_[child].seen = true;
+    Task &first = tasks_[child];
+    first.seen = true;
+    first.named = true;
     report_ = std::move(report_read);
     // Should this fail, the child reads end of file and ends: finish() says so.
     const char go = 1;
@@ -323,7 +325,7 @@ int Tracer::dispatch(const Event &e)
     case EventKind::Exec:
         return on_exec(e);
     case EventKind::NewTask:
-        on_new_task(e.pid);
+        on_new_task(e.pid, e.other);
         return kGoOn;
     case EventKind::TaskStarts:
         on_task_starts(e);
@@ -349,14 +351,18 @@ int Tracer::dispatch(const Event &e)
 
 void Tracer::on_exited(const Event &e)
 {
-    tasks_.erase(e.pid);
+    if (tasks_.erase(e.pid) == 0) {
+        reaped_.insert(e.pid);
+    }
     if (e.pid == main_) {
         final_status_ = e.status;
     }
+    release_orphans();
 }
 
 int Tracer::on_port_call(pid_t pid)
 {
+    Task &task = tasks_[pid];
     __ptrace_syscall_info info{};
     Regs regs;
     if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void *>(sizeof info), &info) <= 0 ||
@@ -365,10 +371,11 @@ int Tracer::on_port_call(pid_t pid)
         return kGoOn;
     }
     const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
+    label(pid);
     long result = 0;
     switch (call.kind) {
     case PortCall::Kind::Ioperm:
-        result = -ports_.request(grants_, call.from, call.num, call.turn_on);
+        result = -ports_.request(task.grants, call.from, call.num, call.turn_on);
         break;
     case PortCall::Kind::Iopl:
         // iopl would open every port at once, past the board. A level above
@@ -392,10 +399,13 @@ int Tracer::on_port_call(pid_t pid)
 int Tracer::on_exec(const Event &e)
 {
     // A thread other than the first that runs execve takes over the first
-    // one's thread ID.
+    // one's thread ID; its grants go with it.
     if (e.other != e.pid) {
-        tasks_.erase(e.other);
-        tasks_[e.pid].seen = true;
+        const auto former = tasks_.find(e.other);
+        if (former != tasks_.end()) {
+            tasks_[e.pid] = former->second;
+            tasks_.erase(e.other);
+        }
     }
     if (!check_exec(e.pid)) {
         kill_all();
@@ -406,20 +416,81 @@ int Tracer::on_exec(const Event &e)
     return kGoOn;
 }
 
-void Tracer::on_new_task(pid_t creator)
+void Tracer::on_new_task(pid_t creator, pid_t child)
 {
+    if (reaped_.erase(child) == 0) {
+        many_tasks_ = true;
+        Task &created = tasks_[child];
+        if (!created.named) {
+            created.grants = tasks_[creator].grants;
+            created.named = true;
+        }
+        if (created.held) {
+            release(child, created);
+        }
+    }
     resume(creator, 0);
 }
 
 void Tracer::on_task_starts(const Event &e)
 {
-    tasks_[e.pid].seen = true;
-    resume_first(e.pid, e.group_stop);
+    many_tasks_ = true;
+    Task &task = tasks_[e.pid];
+    task.seen = true;
+    task.held_in_group_stop = e.group_stop;
+    if (!task.named) {
+        // Its creator is stopped at the clone until its event names the new
+        // task; meanwhile its grants are what they were at the clone. When
+        // no task holds any, that is what the new one gets.
+        const bool any = std::any_of(tasks_.begin(), tasks_.end(),
+                                     [](const auto &entry) { return entry.second.grants.any(); });
+        if (any) {
+            task.held = true;
+            return;
+        }
+        task.named = true;
+    }
+    release(e.pid, task);
+}
+
+void Tracer::release(pid_t pid, Task &task)
+{
+    task.held = false;
+    task.named = true;
+    resume_first(pid, task.held_in_group_stop);
+}
+
+// A creator killed by SIGKILL in the middle of a fork never reports it:
+// the new process, held, would wait for ever. Once its parent is no task
+// of this program, it is released with no grants.
+void Tracer::release_orphans()
+{
+    for (auto &[pid, task] : tasks_) {
+        if (task.held && !creator_may_live(pid)) {
+            release(pid, task);
+        }
+    }
+}
+
+bool Tracer::creator_may_live(pid_t pid) const
+{
+    if (status_field(pid, "Tgid") != std::to_string(pid)) {
+        return true; // a thread: its creator is in its own process, which lives
+    }
+    const std::string parent = status_field(pid, "PPid");
+    if (parent.empty()) {
+        return false;
+    }
+    const pid_t ppid = static_cast<pid_t>(std::strtol(parent.c_str(), nullptr, 10));
+    if (ppid == getpid()) {
+        return tasks_.count(main_) != 0; // made with CLONE_PARENT by the program
+    }
+    return tasks_.count(ppid) != 0 || status_field(ppid, "TracerPid") == std::to_string(getpid());
 }
 
 int Tracer::on_port_fault(pid_t pid)
 {
-    const Served served = serve_port_instruction(pid);
+    const Served served = serve_port_instruction(pid, tasks_[pid]);
     if (served == Served::Lost) {
         std::fprintf(stderr, "velmo-emu: cannot serve %s: board file %s\n", program_.c_str(), ports_.error().c_str());
     }
@@ -463,7 +534,7 @@ int Tracer::finish()
     return WEXITSTATUS(final_status_);
 }
 
-Tracer::Served Tracer::serve_port_instruction(pid_t pid)
+Tracer::Served Tracer::serve_port_instruction(pid_t pid, Task &task)
 {
     Regs regs;
     if (!regs.fetch(pid)) {
@@ -472,6 +543,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     std::uint8_t code[15];
     const std::size_t size = read_code(pid, regs.pc(), code, sizeof code);
     const Decoded d = decode(code, size, regs.arch() == Arch::X86_64);
+    label(pid);
     switch (d.op) {
     case PortOp::None:
         return Served::Fault;
@@ -486,7 +558,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     case PortOp::InAlImm: {
         const std::uint16_t port = d.op == PortOp::InAlDx ? regs.dx() : d.port;
         std::uint8_t value = 0;
-        const velmo::sim::Access access = ports_.in(grants_, port, value);
+        const velmo::sim::Access access = ports_.in(task.grants, port, value);
         if (access != velmo::sim::Access::Done) {
             return access == velmo::sim::Access::Fault ? Served::Fault : Served::Lost;
         }
@@ -496,7 +568,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     case PortOp::OutDxAl:
     case PortOp::OutImmAl: {
         const std::uint16_t port = d.op == PortOp::OutDxAl ? regs.dx() : d.port;
-        const velmo::sim::Access access = ports_.out(grants_, port, regs.al());
+        const velmo::sim::Access access = ports_.out(task.grants, port, regs.al());
         if (access != velmo::sim::Access::Done) {
             return access == velmo::sim::Access::Fault ? Served::Fault : Served::Lost;
         }
@@ -527,6 +599,17 @@ bool Tracer::check_exec(pid_t pid)
         return false;
     }
     return true;
+}
+
+// Trace lines name their task once the program has had more than one:
+// "[pid 1234] in 0x50f 0x00", the thread ID, which for a process's first
+// thread is its process ID.
+void Tracer::label(pid_t pid)
+{
+    if (many_tasks_ && pid != labelled_) {
+        ports_.set_label("[pid " + std::to_string(pid) + "] ");
+        labelled_ = pid;
+    }
 }
 
 void Tracer::kill_all()

@@ -13,6 +13,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <sys/types.h>
@@ -58,9 +59,16 @@ private:
     };
     enum class Served { Yes, Fault, Unsupported, Lost };
 
-    // One traced task (a thread).
+    // One traced task (a thread). Port grants are the kernel's per thread;
+    // a new task gets a copy of its creator's, which the creator's event
+    // names. Until it is named, a new task is held at its first stop if it
+    // could inherit any grant.
     struct Task {
-        bool seen = false; // its first stop has come (or it has none)
+        velmo::sim::Grants grants;
+        bool seen = false;  // its first stop has come (or it has none)
+        bool named = false; // its grants are settled
+        bool held = false;  // kept at its first stop until it is named
+        bool held_in_group_stop = false;
     };
 
     int start(const std::vector<std::string> &command);
@@ -70,18 +78,21 @@ private:
     void on_exited(const Event &event);
     int on_port_call(pid_t pid);
     int on_exec(const Event &event);
-    void on_new_task(pid_t creator);
+    void on_new_task(pid_t creator, pid_t child);
     void on_task_starts(const Event &event);
     int on_port_fault(pid_t pid);
     void on_signal(pid_t pid, int signal);
     int finish();
 
-    Served serve_port_instruction(pid_t pid);
+    Served serve_port_instruction(pid_t pid, Task &task);
     bool check_exec(pid_t pid);
+    void release(pid_t pid, Task &task);
+    void release_orphans();
+    bool creator_may_live(pid_t pid) const;
+    void label(pid_t pid);
     void kill_all();
 
     velmo::sim::Ports &ports_;
-    velmo::sim::Grants grants_; // the program's, for all its tasks
     bool show_;
     std::string program_;
     bool x32_ = false;          // the kernel runs x32 calls
@@ -90,6 +101,9 @@ private:
     int final_status_ = -1;     // the program's wait status
     UniqueFd report_;           // the child's word on why it could not start
     std::unordered_map<pid_t, Task> tasks_;
+    std::unordered_set<pid_t> reaped_; // ended before their creator named them
+    bool many_tasks_ = false;   // more than one task has run: lines are labelled
+    pid_t labelled_ = 0;
 };
 
 } // namespace velmo::emu

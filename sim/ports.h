@@ -70,6 +70,9 @@ public:
     void set_listener(Listener listener) { listener_ = std::move(listener); }
     // An event the port space does not model itself (iopl), in the trace.
     void note(std::string line) { record(std::move(line)); }
+    // Put before every line from now on, to name the task whose events
+    // follow (the emulator's "[pid 1234] "); empty, the default: nothing.
+    void set_label(std::string label) { label_ = std::move(label); }
 
 private:
     void record(std::string line);
@@ -80,6 +83,7 @@ private:
     int faults_ = 0;
     std::string error_;
     std::vector<std::string> trace_;
+    std::string label_;
     bool keep_trace_ = true;
     Listener listener_;
 };

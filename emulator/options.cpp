@@ -14,8 +14,10 @@ const char kUsage[] =
     "  --line N=0|1   level driven onto line N (1-8) from outside; repeatable\n"
     "  --base PORT    move the board's register block to PORT (default 0x500), decimal or 0x hex\n"
     "  --deny         refuse every ioperm request (EPERM), as for an unprivileged process\n"
-    "Exit status: PROGRAM's; 128+N if it is killed by signal N; 127 if it cannot be\n"
-    "started; 125 if velmo-emu cannot serve it (bad options, unsupported port instruction).\n";
+    "Exit status: PROGRAM's, once it and everything it started have ended; 128+N if\n"
+    "it is killed by signal N; 127 if it cannot be started; 125 if velmo-emu cannot\n"
+    "serve it (bad options, a refused board file, a trace it cannot write, an\n"
+    "unsupported port instruction).\n";
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "decode.h"
 #include "filter.h"
 #include "regs.h"
+#include "trace_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -392,6 +393,9 @@ int Tracer::on_port_call(pid_t pid)
     }
     regs.skip_syscall(result);
     regs.store(pid);
+    if (trace_failed()) {
+        return end_run();
+    }
     resume(pid, 0);
     return kGoOn;
 }
@@ -497,6 +501,9 @@ int Tracer::on_port_fault(pid_t pid)
     if (served == Served::Unsupported || served == Served::Lost) {
         kill_all();
         return kExitCannotServe;
+    }
+    if (trace_failed()) {
+        return end_run();
     }
     resume(pid, served == Served::Yes ? 0 : SIGSEGV);
     return kGoOn;
@@ -610,6 +617,18 @@ void Tracer::label(pid_t pid)
         ports_.set_label("[pid " + std::to_string(pid) + "] ");
         labelled_ = pid;
     }
+}
+
+bool Tracer::trace_failed() const
+{
+    return trace_ != nullptr && trace_->failed();
+}
+
+int Tracer::end_run()
+{
+    std::fprintf(stderr, "velmo-emu: %s\n", trace_->error().c_str());
+    kill_all();
+    return kExitCannotServe;
 }
 
 void Tracer::kill_all()

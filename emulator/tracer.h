@@ -20,6 +20,8 @@
 
 namespace velmo::emu {
 
+class TraceFile;
+
 // velmo-emu's own exit statuses, beside the program's.
 constexpr int kExitCannotServe = 125; // unsupported port instruction, tracer failure
 constexpr int kExitCannotStart = 127; // the program could not be started
@@ -29,6 +31,10 @@ public:
     // show: print the board's show() on stderr after each write to a GPIO
     // register.
     Tracer(velmo::sim::Ports &ports, bool show);
+
+    // The trace that ports writes to: once a line of it could not be
+    // written, the run ends (125).
+    void set_trace(const TraceFile *trace) { trace_ = trace; }
 
     // Runs command (PROGRAM and its arguments) to the end and returns the
     // exit status velmo-emu ends with.
@@ -90,10 +96,13 @@ private:
     void release_orphans();
     bool creator_may_live(pid_t pid) const;
     void label(pid_t pid);
+    bool trace_failed() const;
+    int end_run();
     void kill_all();
 
     velmo::sim::Ports &ports_;
     bool show_;
+    const TraceFile *trace_ = nullptr;
     std::string program_;
     bool x32_ = false;          // the kernel runs x32 calls
     pid_t main_ = 0;            // the program's first task

@@ -1,7 +1,8 @@
 #!/bin/bash
 # What velmo-emu promises a program, where a test takes more than one
 # command: no real port through /dev/port; SIGSTOP, SIGTSTP and Ctrl-Z stop
-# it and SIGCONT resumes it, as without velmo-emu. Expected output is
+# it and SIGCONT resumes it, as without velmo-emu; and the standard
+# descriptors it was started without stay its own. Expected output is
 # written out below.
 #   promises.sh BIN_DIR PROBE SCENARIO
 set -u
@@ -70,6 +71,13 @@ devport)
     "open ./port: opened")
         expect "the open under velmo-emu" emu.out <<'TXT'
 open ./port: Operation not permitted
+TXT
+        # Opened before velmo-emu started, it is refused outright.
+        "$emu" "$probe" true 7<port >/dev/null 2>handed.err
+        status=$?
+        [ $status -eq 125 ] || fail "a /dev/port handed down: exit status $status, expected 125"
+        expect "a /dev/port handed down" handed.err <<TXT
+velmo-emu: descriptor 7 is open on /dev/port, which would give $probe real port access; close it first
 TXT
         ;;
     "open ./port: No such device or address")
@@ -160,6 +168,23 @@ TXT
     expect "the probe's output" out <<TXT
 pid $pid ready
 got hello
+TXT
+    ;;
+closed-stderr)
+    # Started with its standard error closed, velmo-emu's trace is not
+    # where its messages go, and the program finds standard error closed.
+    "$emu" --show --trace trace "$probe" write 0x507 0 2>&-
+    status=$?
+    [ $status -eq 0 ] || fail "write: exit status $status"
+    expect "the trace" trace <<'TXT'
+ioperm 0x507 1 1 granted
+out 0x507 0x00
+TXT
+    "$emu" --trace trace "$probe" fds >out 2>&-
+    expect "the program's descriptors" out <<'TXT'
+0 open
+1 open
+2 closed
 TXT
     ;;
 *)

@@ -2,33 +2,54 @@
 # What velmo-emu costs: port accesses per second, on a board in memory and
 # on a board file shared live (--board), side by side; and the start-up of
 # a run.
-#   bench/emu_bench.sh [PRESET]      (default native; builds it first)
+#   bench/emu_bench.sh [--against VELMO_EMU] [PRESET]   (default native; builds it first)
+# --against measures another velmo-emu (say, an earlier build) in the same
+# rounds, alternating with this one on the same read_loop, and gives the
+# ratio of the medians.
 set -eu
 cd "$(dirname "$0")/.."
+against=
+if [ "${1:-}" = --against ]; then
+    against=$(realpath "$2")
+    shift 2
+fi
 preset=${1:-native}
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target velmo-emu read_loop >/dev/null
 bin=build/$preset/bin
 runs=50
 calls=300000
+rounds=3
+[ -z "$against" ] || rounds=5
 board=$(mktemp -u)
 trap 'rm -f "$board"' EXIT
 
-# rate [VELMO-EMU OPTION...]: ReadIO calls per second under velmo-emu.
+# rate VELMO-EMU [OPTION...]: ReadIO calls per second under that velmo-emu.
 rate() {
-    "$bin/velmo-emu" "$@" "$bin/read_loop" "$calls" | sed -n 's/.* \([0-9]*\) per second.*/\1/p'
+    local emu=$1
+    shift
+    "$emu" "$@" "$bin/read_loop" "$calls" | sed -n 's/.* \([0-9]*\) per second.*/\1/p'
 }
+median() { printf '%s\n' "$@" | sort -n | sed -n "$(($# / 2 + 1))p"; }
 
-echo "== port accesses: $calls ReadIO calls (ioperm + in each) under velmo-emu, 3 rounds, alternating"
-memory=() file=()
-for round in 1 2 3; do
-    memory+=("$(rate)")
-    file+=("$(rate --board "$board")")
-    echo "round $round: in memory ${memory[-1]} per second, --board ${file[-1]} per second"
+echo "== port accesses: $calls ReadIO calls (ioperm + in each) under velmo-emu, $rounds rounds, alternating"
+memory=() file=() other_memory=() other_file=()
+for round in $(seq $rounds); do
+    memory+=("$(rate "$bin/velmo-emu")")
+    [ -z "$against" ] || other_memory+=("$(rate "$against")")
+    file+=("$(rate "$bin/velmo-emu" --board "$board")")
+    [ -z "$against" ] || other_file+=("$(rate "$against" --board "$board")")
+    echo -n "round $round: in memory ${memory[-1]} per second, --board ${file[-1]} per second"
+    [ -z "$against" ] && echo || echo "; against: in memory ${other_memory[-1]}, --board ${other_file[-1]}"
 done
-median() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
 m=$(median "${memory[@]}") f=$(median "${file[@]}")
 awk -v m="$m" -v f="$f" 'BEGIN { printf "median: in memory %d per second, --board %d per second (%.0f%%)\n", m, f, 100 * f / m }'
+if [ -n "$against" ]; then
+    om=$(median "${other_memory[@]}") of=$(median "${other_file[@]}")
+    awk -v m="$m" -v f="$f" -v om="$om" -v of="$of" -v who="$against" 'BEGIN {
+        printf "median of %s: in memory %d per second, --board %d per second\n", who, om, of
+        printf "this against it: in memory %.0f%%, --board %.0f%%\n", 100 * m / om, 100 * f / of }'
+fi
 
 echo "== start-up: $runs runs of a program that makes no port access"
 start=$(date +%s.%N)

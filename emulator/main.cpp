@@ -1,5 +1,6 @@
 // velmo-emu: runs an unmodified x86 Linux program on a virtual Velmo board.
 #include "options.h"
+#include "trace_file.h"
 #include "tracer.h"
 #include "vcd.h"
 
@@ -12,10 +13,71 @@
 #include <cstring>
 #include <string>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+// Descriptors 0-2 that are closed are opened on /dev/null before anything
+// else is opened, so that nothing velmo-emu opens (the trace) takes their
+// place and receives its messages or --show lines. They close on exec: the
+// program finds them as velmo-emu did. False when one cannot be opened.
+bool fill_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            if (open("/dev/null", O_RDWR | O_CLOEXEC) != fd) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool is_port_device(int fd)
+{
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 && minor(st.st_rdev) == 4;
+}
+
+// An open /dev/port handed down to velmo-emu would be real port access for
+// the program: the kernel asks for CAP_SYS_RAWIO only at the open. Returns
+// such a descriptor, or -1.
+int inherited_port_device()
+{
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        for (int fd = 0; fd < 1024; ++fd) {
+            if (is_port_device(fd)) {
+                return fd;
+            }
+        }
+        return -1;
+    }
+    int found = -1;
+    while (const dirent *entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd != dirfd(dir) && is_port_device(fd)) {
+            found = fd;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
     using namespace velmo::emu;
 
+    if (!fill_standard_descriptors()) {
+        return kExitCannotServe;
+    }
     Options options;
     std::string problem;
     if (!parse_options(argc, argv, options, problem)) {
@@ -25,6 +87,13 @@ int main(int argc, char **argv)
     if (options.help) {
         std::fputs(kUsage, stdout);
         return 0;
+    }
+    if (const int fd = inherited_port_device(); fd >= 0) {
+        std::fprintf(stderr,
+                     "velmo-emu: descriptor %d is open on /dev/port, which would give %s real port access; "
+                     "close it first\n",
+                     fd, options.command[0].c_str());
+        return kExitCannotServe;
     }
 
     velmo::sim::Ports ports;
@@ -77,25 +146,17 @@ int main(int argc, char **argv)
         ports.set_file(&board_file);
     }
 
-    std::FILE *trace = nullptr;
+    TraceFile trace;
     if (!options.trace_file.empty()) {
-        trace = std::fopen(options.trace_file.c_str(), "we"); // not handed to the program
-        if (trace == nullptr) {
-            std::fprintf(stderr, "velmo-emu: cannot write the trace to %s: %s\n",
-                         options.trace_file.c_str(), std::strerror(errno));
+        std::string why;
+        if (!trace.open(options.trace_file, why)) {
+            std::fprintf(stderr, "velmo-emu: %s\n", why.c_str());
             vcd.discard();
             return kExitCannotServe;
         }
     }
-    // Each event reaches the file as it happens, so a trace is complete up
-    // to the moment a program hangs or dies.
     ports.set_keep_trace(false);
-    ports.set_listener([trace](const std::string &line) {
-        if (trace != nullptr) {
-            std::fprintf(trace, "%s\n", line.c_str());
-            std::fflush(trace);
-        }
-    });
+    ports.set_listener([&trace](const std::string &line) { trace.write(line); });
 
     // The lines over time, from the board as the program starts; a change
     // that cannot be written ends the run as a lost board file does.
@@ -108,6 +169,7 @@ int main(int argc, char **argv)
     }
 
     Tracer tracer(ports, options.show);
+    tracer.set_trace(&trace);
     int status = tracer.run(options.command);
     if (waveform && !vcd.finish(vcd_why)) {
         if (!vcd_why.empty()) {
@@ -115,10 +177,12 @@ int main(int argc, char **argv)
         }
         status = kExitCannotServe;
     }
-    if (trace != nullptr && std::fclose(trace) != 0) {
-        std::fprintf(stderr, "velmo-emu: the trace %s is incomplete: %s\n", options.trace_file.c_str(),
-                     std::strerror(errno));
-        return status == 0 ? kExitCannotServe : status;
+    const bool said = trace.failed(); // the tracer ended the run for it
+    if (!trace.close()) {
+        if (!said) {
+            std::fprintf(stderr, "velmo-emu: %s\n", trace.error().c_str());
+        }
+        return kExitCannotServe;
     }
     return status;
 }

@@ -1,7 +1,5 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 namespace velmo::emu {
@@ -16,10 +14,12 @@ const char kUsage[] =
     "                 other runs and velmo-board; default $VELMO_BOARD, else in memory\n"
     "  --show         after each write to a GPIO register, print the eight lines on stderr\n"
     "  --line N=0|1   level driven onto line N (1-8) from outside; repeatable\n"
-    "  --base PORT    move the board's register block to PORT (default 0x500)\n"
+    "  --base PORT    move the board's register block to PORT (default 0x500), decimal or 0x hex\n"
     "  --deny         refuse every ioperm request (EPERM), as for an unprivileged process\n"
-    "Exit status: PROGRAM's; 128+N if it is killed by signal N; 127 if it cannot be\n"
-    "started; 125 if velmo-emu cannot serve it (bad options, unsupported port instruction).\n";
+    "Exit status: PROGRAM's, once it and everything it started have ended; 128+N if\n"
+    "it is killed by signal N; 127 if it cannot be started; 125 if velmo-emu cannot\n"
+    "serve it (bad options, a refused board file, a trace it cannot write, an\n"
+    "unsupported port instruction).\n";
 
 namespace {
 
@@ -35,16 +35,33 @@ bool parse_line(const char *text, LineLevel &out)
     return true;
 }
 
+// A port as people write one: decimal without leading zeros (0500 would be
+// octal to strtoul, and to the reader perhaps not), or hex after 0x, its
+// digits padded or not (0x0500, as a board file writes it); nothing before
+// or after, no sign, no blanks.
 bool parse_port(const char *text, std::uint16_t &out)
 {
-    if (*text == '\0' || *text == '-' || *text == '+') {
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *digits = hex ? text + 2 : text;
+    if (*digits == '\0' || (!hex && digits[0] == '0' && digits[1] != '\0')) {
         return false;
     }
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text, &end, 0);
-    if (errno != 0 || *end != '\0' || value > 0xFFFF) {
-        return false;
+    unsigned long value = 0;
+    for (const char *p = digits; *p != '\0'; ++p) {
+        unsigned long digit = 0;
+        if (*p >= '0' && *p <= '9') {
+            digit = static_cast<unsigned long>(*p - '0');
+        } else if (hex && *p >= 'a' && *p <= 'f') {
+            digit = static_cast<unsigned long>(*p - 'a' + 10);
+        } else if (hex && *p >= 'A' && *p <= 'F') {
+            digit = static_cast<unsigned long>(*p - 'A' + 10);
+        } else {
+            return false;
+        }
+        value = value * (hex ? 16 : 10) + digit;
+        if (value > 0xFFFF) {
+            return false;
+        }
     }
     out = static_cast<std::uint16_t>(value);
     return true;
@@ -113,7 +130,7 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
                 return false;
             }
             if (!parse_port(value, options.base)) {
-                error = std::string("--base wants a port from 0 to 0xffff, not \"") + value + "\"";
+                error = std::string("--base wants a port from 0 to 0xffff, in decimal or 0x hex, not \"") + value + "\"";
                 return false;
             }
             options.has_base = true;

@@ -64,24 +64,6 @@ std::uint16_t Regs::dx() const
     return static_cast<std::uint16_t>(arch_ == Arch::X86_64 ? r64_.rdx : r32_.edx);
 }
 
-long Regs::syscall_nr() const
-{
-    if (arch_ == Arch::X86_64) {
-        return static_cast<long>(r64_.orig_rax & ~std::uint64_t{0x40000000});
-    }
-    return static_cast<std::int32_t>(r32_.orig_eax);
-}
-
-std::uint64_t Regs::arg(int n) const
-{
-    if (arch_ == Arch::X86_64) {
-        const std::uint64_t args[3] = {r64_.rdi, r64_.rsi, r64_.rdx};
-        return args[n];
-    }
-    const std::uint32_t args[3] = {r32_.ebx, r32_.ecx, r32_.edx};
-    return args[n];
-}
-
 void Regs::skip_syscall(long result)
 {
     // A system-call number of -1 makes the kernel skip the call and leave

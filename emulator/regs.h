@@ -1,8 +1,10 @@
 // The registers of a stopped tracee, whichever its architecture.
 //
-// A tracee is an x86_64 or an i386 program; which one is told per stop by
-// the size of the general register set the kernel hands out (as strace
-// does). Everything the tracer needs of the registers goes through here.
+// The kernel hands out the general register set in the layout of the mode
+// the task's code runs in, 64-bit or 32-bit; its size says which. That is
+// the mode a faulting instruction is decoded in. A system call's
+// architecture is another matter (a 64-bit program may make i386 calls
+// with int $0x80): that comes from PTRACE_GET_SYSCALL_INFO (calls.h).
 #ifndef VELMO_EMU_REGS_H
 #define VELMO_EMU_REGS_H
 
@@ -29,11 +31,7 @@ public:
     void set_al(std::uint8_t value); // the rest of eax/rax is kept
     std::uint16_t dx() const;
 
-    // At a system-call stop: the call's number (the x32 flag cleared),
-    // argument n (0-2) as the kernel sees it, and
-    // the call's fate: skip the real call and return result instead.
-    long syscall_nr() const;
-    std::uint64_t arg(int n) const;
+    // At a system-call stop: skip the real call and return result instead.
     void skip_syscall(long result);
 
 private:

@@ -1,25 +1,23 @@
 #include "tracer.h"
 
+#include "calls.h"
+#include "capabilities.h"
 #include "decode.h"
+#include "filter.h"
 #include "regs.h"
+#include "trace_file.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
-#include <fcntl.h>
 #include <sched.h>
-#include <linux/audit.h>
-#include <linux/capability.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/ptrace.h>
-#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,105 +26,42 @@ namespace velmo::emu {
 
 namespace {
 
-// System calls the tracer answers, per architecture.
-constexpr unsigned kX32Bit = 0x40000000u;
-constexpr unsigned kIoperm64 = 173;
-constexpr unsigned kIopl64 = 172;
-constexpr unsigned kIoperm32 = 101;
-constexpr unsigned kIopl32 = 110;
-
-// What the filter hands the tracer with each stop (PTRACE_GETEVENTMSG,
-// which the tracer leaves unread: the call's number says as much).
-constexpr unsigned kCallIoperm = 1;
-constexpr unsigned kCallIopl = 2;
-
 // How the child tells the tracer why it could not start the program.
+enum class Stage { Capability, Filter, Exec };
 struct StartFailure {
-    int stage; // 0: the filter, 1: exec
+    Stage stage;
     int error;
 };
 
-// Lets ioperm and iopl of either architecture stop at the tracer, and
-// every other call through. Installed in the child before it starts the
-// program, so the kernel never grants a port to anything under velmo-emu.
-bool install_filter()
+[[noreturn]] void child_failed(int report_fd, Stage stage, int error)
 {
-    constexpr unsigned kNr = offsetof(seccomp_data, nr);
-    constexpr unsigned kArchOff = offsetof(seccomp_data, arch);
-    constexpr unsigned kToIoperm = SECCOMP_RET_TRACE | kCallIoperm;
-    constexpr unsigned kToIopl = SECCOMP_RET_TRACE | kCallIopl;
-    sock_filter code[] = {
-        /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kArchOff),
-        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 5),
-        /* 2 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kNr),
-        /* 3 */ BPF_STMT(BPF_ALU | BPF_AND | BPF_K, ~kX32Bit),
-        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIoperm64, 7, 0),
-        /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIopl64, 7, 0),
-        /* 6 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_I386, 0, 3),
-        /* 8 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kNr),
-        /* 9 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIoperm32, 2, 0),
-        /* 10 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kIopl32, 2, 0),
-        /* 11 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        /* 12 */ BPF_STMT(BPF_RET | BPF_K, kToIoperm),
-        /* 13 */ BPF_STMT(BPF_RET | BPF_K, kToIopl),
-    };
-    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
-}
-
-// Nothing under velmo-emu gets real port access, so nothing under it holds
-// the capability for it: a program that asks (capget) is told what an
-// unprivileged process is told. CAP_SYS_RAWIO leaves the bounding set (no
-// exec brings it back, not even root's), then the ambient, inheritable,
-// permitted and effective sets. Without the capability there is nothing
-// to drop (and no exec can give it: the filter sets no_new_privs), so a
-// step the kernel refuses is left out.
-void drop_raw_io()
-{
-    prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0);
-    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, CAP_SYS_RAWIO, 0, 0);
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capget, &header, sets) != 0) {
-        return;
-    }
-    const std::uint32_t keep = ~(1u << (CAP_SYS_RAWIO % 32));
-    __user_cap_data_struct &set = sets[CAP_SYS_RAWIO / 32];
-    set.effective &= keep;
-    set.permitted &= keep;
-    set.inheritable &= keep;
-    syscall(SYS_capset, &header, sets);
-}
-
-[[noreturn]] void child_failed(int report_fd, int stage)
-{
-    const StartFailure failure{stage, errno};
+    const StartFailure failure{stage, error};
     const ssize_t written = write(report_fd, &failure, sizeof failure);
     (void)written;
     _exit(kExitCannotStart);
 }
 
-[[noreturn]] void start_child(const std::vector<std::string> &command, int report_fd)
+// The child, between fork and exec: it waits until the tracer has seized
+// it, then gives up CAP_SYS_RAWIO, installs the filter and starts the
+// program. Nothing here allocates.
+[[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd)
 {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGQUIT, SIG_DFL);
-    if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
-        child_failed(report_fd, 0);
+    char go = 0;
+    ssize_t n = 0;
+    do {
+        n = read(go_fd, &go, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n != 1) {
+        _exit(kExitCannotServe); // the tracer gave up before it traced us
     }
-    raise(SIGSTOP); // the tracer sets its options here
-    drop_raw_io();
-    if (!install_filter()) {
-        child_failed(report_fd, 0);
+    if (const int error = drop_raw_io(); error != 0) {
+        child_failed(report_fd, Stage::Capability, error);
     }
-    std::vector<char *> argv;
-    for (const std::string &arg : command) {
-        argv.push_back(const_cast<char *>(arg.c_str()));
+    if (!install_filter(filter)) {
+        child_failed(report_fd, Stage::Filter, errno);
     }
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    child_failed(report_fd, 1);
+    execvp(argv[0], argv);
+    child_failed(report_fd, Stage::Exec, errno);
 }
 
 // Up to 15 bytes of code at address; fewer where memory ends. One call
@@ -190,34 +125,423 @@ void resume(pid_t pid, int signal)
     ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(static_cast<long>(signal)));
 }
 
+// A task's first stop ends as the stop was: a group stop stays stopped.
+void resume_first(pid_t pid, bool in_group_stop)
+{
+    if (in_group_stop) {
+        ptrace(PTRACE_LISTEN, pid, nullptr, nullptr);
+    } else {
+        resume(pid, 0);
+    }
+}
+
+bool is_stop_signal(int signal)
+{
+    return signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
+// A field of /proc/PID/status, as text ("" when there is none).
+std::string status_field(pid_t pid, const char *name)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string prefix = std::string(name) + ":";
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            const std::size_t start = line.find_first_not_of(" \t", prefix.size());
+            return start == std::string::npos ? "" : line.substr(start);
+        }
+    }
+    return "";
+}
+
+// Is a SIGCONT waiting for the task? Then it came after the stop signal
+// the tracer holds, and, as the kernel discards a stop signal still
+// pending when SIGCONT comes, that stop signal is not delivered: the task
+// does not stay stopped after the SIGCONT meant to end its stop.
+bool sigcont_pending(pid_t pid)
+{
+    const unsigned long long bit = 1ull << (SIGCONT - 1);
+    for (const char *field : {"SigPnd", "ShdPnd"}) {
+        const std::string mask = status_field(pid, field);
+        if (!mask.empty() && (std::strtoull(mask.c_str(), nullptr, 16) & bit) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 Tracer::Tracer(velmo::sim::Ports &ports, bool show) : ports_(ports), show_(show) {}
 
-void Tracer::serve_port_call(pid_t pid)
+int Tracer::run(const std::vector<std::string> &command)
 {
-    Regs regs;
-    if (!regs.fetch(pid)) {
-        return; // gone meanwhile
+    int status = start(command);
+    while (status == kGoOn) {
+        status = dispatch(next_event());
     }
-    const long nr = regs.syscall_nr();
+    return status;
+}
+
+// Starting the program: a child that waits on a pipe until the tracer has
+// seized it with its options (so nothing of the program runs untraced),
+// and a second pipe, closed by its exec, on which it says why it could not
+// get that far.
+int Tracer::start(const std::vector<std::string> &command)
+{
+    program_ = command.at(0);
+    x32_ = kernel_runs_x32();
+    std::vector<sock_filter> filter = port_filter(x32_);
+    std::vector<char *> argv;
+    for (const std::string &arg : command) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    UniqueFd report_read;
+    UniqueFd report_write;
+    UniqueFd go_read;
+    UniqueFd go_write;
+    if (!make_pipe(report_read, report_write) || !make_pipe(go_read, go_write)) {
+        std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
+        return kExitCannotServe;
+    }
+    share_one_cpu();
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        std::fprintf(stderr, "velmo-emu: fork: %s\n", std::strerror(errno));
+        return kExitCannotServe;
+    }
+    if (child == 0) {
+        start_child(argv.data(), filter, go_read.get(), report_write.get());
+    }
+    report_write.reset();
+    go_read.reset();
+
+    const long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
+                         PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
+    if (ptrace(PTRACE_SEIZE, child, nullptr, reinterpret_cast<void *>(options)) != 0) {
+        std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program_.c_str(), std::strerror(errno));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        return kExitCannotServe;
+    }
+    // Ctrl-C and Ctrl-\ reach the program itself, which shares the
+    // terminal; velmo-emu stays to report how it ended. A trace on a pipe
+    // that closes is a write that fails, said as such.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+
+    main_ = child;
+    Task &first = tasks_[child];
+    first.seen = true;
+    first.named = true;
+    report_ = std::move(report_read);
+    // Should this fail, the child reads end of file and ends: finish() says so.
+    const char go = 1;
+    const ssize_t sent = write(go_write.get(), &go, 1);
+    (void)sent;
+    return kGoOn;
+}
+
+Tracer::Event Tracer::next_event()
+{
+    Event e;
+    for (;;) {
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, __WALL);
+        if (pid < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            e.kind = EventKind::NoTasks; // ECHILD: every task has ended
+            return e;
+        }
+        e.pid = pid;
+        e.status = status;
+        if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            e.kind = EventKind::Exited;
+            return e;
+        }
+        if (!WIFSTOPPED(status)) {
+            continue;
+        }
+        e.signal = WSTOPSIG(status);
+        const unsigned event = static_cast<unsigned>(status) >> 16;
+        const auto known = tasks_.find(pid);
+        if (known == tasks_.end() || !known->second.seen) {
+            e.kind = EventKind::TaskStarts;
+            e.group_stop = event == PTRACE_EVENT_STOP && is_stop_signal(e.signal);
+            return e;
+        }
+        unsigned long message = 0;
+        switch (event) {
+        case PTRACE_EVENT_SECCOMP:
+            e.kind = EventKind::PortCall;
+            return e;
+        case PTRACE_EVENT_EXEC:
+            e.kind = EventKind::Exec;
+            e.other = ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &message) == 0 ? static_cast<pid_t>(message) : pid;
+            return e;
+        case PTRACE_EVENT_FORK:
+        case PTRACE_EVENT_VFORK:
+        case PTRACE_EVENT_CLONE:
+            if (ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &message) == 0) {
+                e.kind = EventKind::NewTask;
+                e.other = static_cast<pid_t>(message);
+            } else {
+                e.kind = EventKind::Trap;
+            }
+            return e;
+        case PTRACE_EVENT_STOP:
+            e.kind = is_stop_signal(e.signal) ? EventKind::GroupStop : EventKind::Trap;
+            return e;
+        case 0:
+            e.kind = EventKind::Signal;
+            if (e.signal == SIGSEGV) {
+                siginfo_t info{};
+                if (ptrace(PTRACE_GETSIGINFO, pid, nullptr, &info) == 0 && info.si_code == SI_KERNEL) {
+                    e.kind = EventKind::PortFault;
+                }
+            }
+            return e;
+        default:
+            e.kind = EventKind::Trap;
+            return e;
+        }
+    }
+}
+
+int Tracer::dispatch(const Event &e)
+{
+    switch (e.kind) {
+    case EventKind::Exited:
+        on_exited(e);
+        return kGoOn;
+    case EventKind::PortCall:
+        return on_port_call(e.pid);
+    case EventKind::Exec:
+        return on_exec(e);
+    case EventKind::NewTask:
+        on_new_task(e.pid, e.other);
+        return kGoOn;
+    case EventKind::TaskStarts:
+        on_task_starts(e);
+        return kGoOn;
+    case EventKind::PortFault:
+        return on_port_fault(e.pid);
+    case EventKind::Signal:
+        on_signal(e.pid, e.signal);
+        return kGoOn;
+    case EventKind::GroupStop:
+        // Stopped it stays, as without a tracer, until a SIGCONT; the
+        // kernel then reports it again (a Trap).
+        ptrace(PTRACE_LISTEN, e.pid, nullptr, nullptr);
+        return kGoOn;
+    case EventKind::Trap:
+        resume(e.pid, 0);
+        return kGoOn;
+    case EventKind::NoTasks:
+        return finish();
+    }
+    return kGoOn;
+}
+
+void Tracer::on_exited(const Event &e)
+{
+    if (tasks_.erase(e.pid) == 0) {
+        reaped_.insert(e.pid);
+    }
+    if (e.pid == main_) {
+        final_status_ = e.status;
+    }
+    release_orphans();
+}
+
+int Tracer::on_port_call(pid_t pid)
+{
+    Task &task = tasks_[pid];
+    __ptrace_syscall_info info{};
+    Regs regs;
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void *>(sizeof info), &info) <= 0 ||
+        info.op != PTRACE_SYSCALL_INFO_SECCOMP || !regs.fetch(pid)) {
+        resume(pid, 0); // gone meanwhile
+        return kGoOn;
+    }
+    const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
+    label(pid);
     long result = 0;
-    if (nr == static_cast<long>(regs.arch() == Arch::X86_64 ? kIoperm64 : kIoperm32)) {
-        const int turn_on = static_cast<int>(static_cast<std::uint32_t>(regs.arg(2)));
-        result = -ports_.request(grants_, regs.arg(0), regs.arg(1), turn_on);
-    } else {
+    switch (call.kind) {
+    case PortCall::Kind::Ioperm:
+        result = -ports_.request(task.grants, call.from, call.num, call.turn_on);
+        break;
+    case PortCall::Kind::Iopl:
         // iopl would open every port at once, past the board. A level above
         // 3 is invalid; level 0 asks for nothing; any other is refused as
         // for an unprivileged process.
-        const std::uint32_t level = static_cast<std::uint32_t>(regs.arg(0));
-        result = level > 3 ? -EINVAL : level == 0 ? 0 : -EPERM;
-        ports_.note("iopl " + std::to_string(level) + (result == 0 ? " granted" : " denied"));
+        result = call.level > 3 ? -EINVAL : call.level == 0 ? 0 : -EPERM;
+        ports_.note("iopl " + std::to_string(call.level) + (result == 0 ? " granted" : " denied"));
+        break;
+    case PortCall::Kind::Other:
+        // A filter of the program's own handed this call to a tracer;
+        // without one, the kernel answers ENOSYS.
+        result = -ENOSYS;
+        break;
     }
     regs.skip_syscall(result);
     regs.store(pid);
+    if (trace_failed()) {
+        return end_run();
+    }
+    resume(pid, 0);
+    return kGoOn;
 }
 
-Tracer::Served Tracer::serve_port_instruction(pid_t pid)
+int Tracer::on_exec(const Event &e)
+{
+    // A thread other than the first that runs execve takes over the first
+    // one's thread ID; its grants go with it.
+    if (e.other != e.pid) {
+        const auto former = tasks_.find(e.other);
+        if (former != tasks_.end()) {
+            tasks_[e.pid] = former->second;
+            tasks_.erase(e.other);
+        }
+    }
+    if (!check_exec(e.pid)) {
+        kill_all();
+        return kExitCannotServe;
+    }
+    started_ = true;
+    resume(e.pid, 0);
+    return kGoOn;
+}
+
+void Tracer::on_new_task(pid_t creator, pid_t child)
+{
+    if (reaped_.erase(child) == 0) {
+        many_tasks_ = true;
+        Task &created = tasks_[child];
+        if (!created.named) {
+            created.grants = tasks_[creator].grants;
+            created.named = true;
+        }
+        if (created.held) {
+            release(child, created);
+        }
+    }
+    resume(creator, 0);
+}
+
+void Tracer::on_task_starts(const Event &e)
+{
+    many_tasks_ = true;
+    Task &task = tasks_[e.pid];
+    task.seen = true;
+    task.held_in_group_stop = e.group_stop;
+    if (!task.named) {
+        // Its creator is stopped at the clone until its event names the new
+        // task; meanwhile its grants are what they were at the clone. When
+        // no task holds any, that is what the new one gets.
+        const bool any = std::any_of(tasks_.begin(), tasks_.end(),
+                                     [](const auto &entry) { return entry.second.grants.any(); });
+        if (any) {
+            task.held = true;
+            return;
+        }
+        task.named = true;
+    }
+    release(e.pid, task);
+}
+
+void Tracer::release(pid_t pid, Task &task)
+{
+    task.held = false;
+    task.named = true;
+    resume_first(pid, task.held_in_group_stop);
+}
+
+// A creator killed by SIGKILL in the middle of a fork never reports it:
+// the new process, held, would wait for ever. Once its parent is no task
+// of this program, it is released with no grants.
+void Tracer::release_orphans()
+{
+    for (auto &[pid, task] : tasks_) {
+        if (task.held && !creator_may_live(pid)) {
+            release(pid, task);
+        }
+    }
+}
+
+bool Tracer::creator_may_live(pid_t pid) const
+{
+    if (status_field(pid, "Tgid") != std::to_string(pid)) {
+        return true; // a thread: its creator is in its own process, which lives
+    }
+    const std::string parent = status_field(pid, "PPid");
+    if (parent.empty()) {
+        return false;
+    }
+    const pid_t ppid = static_cast<pid_t>(std::strtol(parent.c_str(), nullptr, 10));
+    if (ppid == getpid()) {
+        return tasks_.count(main_) != 0; // made with CLONE_PARENT by the program
+    }
+    return tasks_.count(ppid) != 0 || status_field(ppid, "TracerPid") == std::to_string(getpid());
+}
+
+int Tracer::on_port_fault(pid_t pid)
+{
+    const Served served = serve_port_instruction(pid, tasks_[pid]);
+    if (served == Served::Lost) {
+        std::fprintf(stderr, "velmo-emu: cannot serve %s: %s\n", program_.c_str(), ports_.error().c_str());
+    }
+    if (served == Served::Unsupported || served == Served::Lost) {
+        kill_all();
+        return kExitCannotServe;
+    }
+    if (trace_failed()) {
+        return end_run();
+    }
+    resume(pid, served == Served::Yes ? 0 : SIGSEGV);
+    return kGoOn;
+}
+
+void Tracer::on_signal(pid_t pid, int signal)
+{
+    resume(pid, is_stop_signal(signal) && sigcont_pending(pid) ? 0 : signal);
+}
+
+int Tracer::finish()
+{
+    if (!started_) {
+        StartFailure failure{};
+        if (read(report_.get(), &failure, sizeof failure) != static_cast<ssize_t>(sizeof failure)) {
+            std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n",
+                         program_.c_str());
+            return kExitCannotServe;
+        }
+        const char *what = failure.stage == Stage::Capability ? "drop CAP_SYS_RAWIO for"
+                           : failure.stage == Stage::Filter   ? "filter the port calls of"
+                                                              : "start";
+        std::fprintf(stderr, "velmo-emu: cannot %s %s: %s\n", what, program_.c_str(), std::strerror(failure.error));
+        return failure.stage == Stage::Exec ? kExitCannotStart : kExitCannotServe;
+    }
+    if (final_status_ == -1) {
+        std::fprintf(stderr, "velmo-emu: lost track of %s\n", program_.c_str());
+        return kExitCannotServe;
+    }
+    if (WIFSIGNALED(final_status_)) {
+        const int n = WTERMSIG(final_status_);
+        std::fprintf(stderr, "velmo-emu: %s killed by signal %d (%s)\n", program_.c_str(), n, strsignal(n));
+        return 128 + n;
+    }
+    return WEXITSTATUS(final_status_);
+}
+
+Tracer::Served Tracer::serve_port_instruction(pid_t pid, Task &task)
 {
     Regs regs;
     if (!regs.fetch(pid)) {
@@ -226,6 +550,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     std::uint8_t code[15];
     const std::size_t size = read_code(pid, regs.pc(), code, sizeof code);
     const Decoded d = decode(code, size, regs.arch() == Arch::X86_64);
+    label(pid);
     switch (d.op) {
     case PortOp::None:
         return Served::Fault;
@@ -240,7 +565,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     case PortOp::InAlImm: {
         const std::uint16_t port = d.op == PortOp::InAlDx ? regs.dx() : d.port;
         std::uint8_t value = 0;
-        const velmo::sim::Access access = ports_.in(grants_, port, value);
+        const velmo::sim::Access access = ports_.in(task.grants, port, value);
         if (access != velmo::sim::Access::Done) {
             return access == velmo::sim::Access::Fault ? Served::Fault : Served::Lost;
         }
@@ -250,7 +575,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid)
     case PortOp::OutDxAl:
     case PortOp::OutImmAl: {
         const std::uint16_t port = d.op == PortOp::OutDxAl ? regs.dx() : d.port;
-        const velmo::sim::Access access = ports_.out(grants_, port, regs.al());
+        const velmo::sim::Access access = ports_.out(task.grants, port, regs.al());
         if (access != velmo::sim::Access::Done) {
             return access == velmo::sim::Access::Fault ? Served::Fault : Served::Lost;
         }
@@ -283,159 +608,48 @@ bool Tracer::check_exec(pid_t pid)
     return true;
 }
 
-void Tracer::kill_all()
+// Trace lines name their task once the program has had more than one:
+// "[pid 1234] in 0x50f 0x00", the thread ID, which for a process's first
+// thread is its process ID.
+void Tracer::label(pid_t pid)
 {
-    for (pid_t pid : tracees_) {
-        kill(pid, SIGKILL);
-    }
-    int status = 0;
-    while (waitpid(-1, &status, __WALL) > 0 || errno == EINTR) {
+    if (many_tasks_ && pid != labelled_) {
+        ports_.set_label("[pid " + std::to_string(pid) + "] ");
+        labelled_ = pid;
     }
 }
 
-int Tracer::run(const std::vector<std::string> &command)
+bool Tracer::trace_failed() const
 {
-    program_ = command.at(0);
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
-        return kExitCannotServe;
-    }
-    share_one_cpu();
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) {
-        std::fprintf(stderr, "velmo-emu: fork: %s\n", std::strerror(errno));
-        return kExitCannotServe;
-    }
-    if (child == 0) {
-        close(report[0]);
-        start_child(command, report[1]);
-    }
-    close(report[1]);
+    return trace_ != nullptr && trace_->failed();
+}
 
-    // Ctrl-C and Ctrl-\ reach the program itself, which shares the
-    // terminal; velmo-emu stays to report how it ended.
-    signal(SIGINT, SIG_IGN);
-    signal(SIGQUIT, SIG_IGN);
+int Tracer::end_run()
+{
+    std::fprintf(stderr, "velmo-emu: %s\n", trace_->error().c_str());
+    kill_all();
+    return kExitCannotServe;
+}
 
+void Tracer::kill_all()
+{
+    for (const auto &entry : tasks_) {
+        kill(entry.first, SIGKILL);
+    }
+    // Tasks not met yet are killed as they show up.
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFSTOPPED(status) || WSTOPSIG(status) != SIGSTOP) {
-        StartFailure failure{};
-        const bool told = read(report[0], &failure, sizeof failure) == static_cast<ssize_t>(sizeof failure);
-        std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program_.c_str(),
-                     told ? std::strerror(failure.error) : "the child ended early");
-        close(report[0]);
-        return kExitCannotServe;
-    }
-    const long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK |
-                         PTRACE_O_TRACEVFORK | PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
-    if (ptrace(PTRACE_SETOPTIONS, child, nullptr, reinterpret_cast<void *>(options)) != 0) {
-        std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program_.c_str(), std::strerror(errno));
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        close(report[0]);
-        return kExitCannotServe;
-    }
-    tracees_.push_back(child);
-    resume(child, 0);
-
-    bool started = false;   // the program has been exec'd
-    int final_status = -1;  // the program's wait status
     for (;;) {
         const pid_t pid = waitpid(-1, &status, __WALL);
         if (pid < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            break; // ECHILD: every tracee is gone
+            break;
         }
-        if (WIFEXITED(status) || WIFSIGNALED(status)) {
-            tracees_.erase(std::remove(tracees_.begin(), tracees_.end(), pid), tracees_.end());
-            if (pid == child) {
-                final_status = status;
-            }
-            continue;
-        }
-        if (!WIFSTOPPED(status)) {
-            continue;
-        }
-        const int sig = WSTOPSIG(status);
-        const int event = status >> 16;
-        if (std::find(tracees_.begin(), tracees_.end(), pid) == tracees_.end()) {
-            // A new thread or child, attached by the kernel: it starts with
-            // a SIGSTOP of the tracer's own.
-            tracees_.push_back(pid);
-            if (sig == SIGSTOP) {
-                resume(pid, 0);
-                continue;
-            }
-        }
-        if (event == PTRACE_EVENT_SECCOMP) {
-            serve_port_call(pid);
-            resume(pid, 0);
-            continue;
-        }
-        if (event == PTRACE_EVENT_EXEC) {
-            if (!check_exec(pid)) {
-                kill_all();
-                close(report[0]);
-                return kExitCannotServe;
-            }
-            started = true;
-            resume(pid, 0);
-            continue;
-        }
-        if (event != 0) {
-            resume(pid, 0); // fork, vfork, clone
-            continue;
-        }
-        siginfo_t info{};
-        if (ptrace(PTRACE_GETSIGINFO, pid, nullptr, &info) != 0) {
-            resume(pid, 0); // a group stop, not a signal to deliver
-            continue;
-        }
-        if (sig == SIGSEGV && info.si_code == SI_KERNEL) {
-            const Served served = serve_port_instruction(pid);
-            if (served == Served::Lost) {
-                std::fprintf(stderr, "velmo-emu: cannot serve %s: %s\n", program_.c_str(),
-                             ports_.error().c_str());
-            }
-            if (served == Served::Unsupported || served == Served::Lost) {
-                kill_all();
-                close(report[0]);
-                return kExitCannotServe;
-            }
-            resume(pid, served == Served::Yes ? 0 : SIGSEGV);
-            continue;
-        }
-        resume(pid, sig);
-    }
-
-    if (!started) {
-        StartFailure failure{};
-        const bool told = read(report[0], &failure, sizeof failure) == static_cast<ssize_t>(sizeof failure);
-        close(report[0]);
-        if (told) {
-            std::fprintf(stderr, "velmo-emu: cannot %s %s: %s\n",
-                         failure.stage == 0 ? "filter the port calls of" : "start", program_.c_str(),
-                         std::strerror(failure.error));
-            return failure.stage == 0 ? kExitCannotServe : kExitCannotStart;
+        if (WIFSTOPPED(status)) {
+            kill(pid, SIGKILL);
         }
     }
-    close(report[0]);
-    if (final_status == -1) {
-        std::fprintf(stderr, "velmo-emu: lost track of %s\n", program_.c_str());
-        return kExitCannotServe;
-    }
-    if (WIFSIGNALED(final_status)) {
-        const int n = WTERMSIG(final_status);
-        std::fprintf(stderr, "velmo-emu: %s killed by signal %d (%s)\n", program_.c_str(), n, strsignal(n));
-        return 128 + n;
-    }
-    return WEXITSTATUS(final_status);
 }
 
 } // namespace velmo::emu

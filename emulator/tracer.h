@@ -1,16 +1,26 @@
 // Runs a program under ptrace and serves its port access from the simulated
 // board: the kernel never sees its ioperm/iopl calls, and each port
 // instruction, which traps for want of access, is carried out on the board.
+//
+// The loop is one event at a time: next_event() waits for the next stop or
+// end of a task and says what it is, dispatch() does what that event asks.
 #ifndef VELMO_EMU_TRACER_H
 #define VELMO_EMU_TRACER_H
 
+#include "fd.h"
 #include "grants.h"
 #include "ports.h"
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace velmo::emu {
+
+class TraceFile;
 
 // velmo-emu's own exit statuses, beside the program's.
 constexpr int kExitCannotServe = 125; // unsupported port instruction, tracer failure
@@ -22,23 +32,87 @@ public:
     // register.
     Tracer(velmo::sim::Ports &ports, bool show);
 
+    // The trace that ports writes to: once a line of it could not be
+    // written, the run ends (125).
+    void set_trace(const TraceFile *trace) { trace_ = trace; }
+
     // Runs command (PROGRAM and its arguments) to the end and returns the
     // exit status velmo-emu ends with.
     int run(const std::vector<std::string> &command);
 
 private:
+    static constexpr int kGoOn = -1; // dispatch(): no status yet
+
+    enum class EventKind {
+        Exited,     // a task has ended
+        PortCall,   // the filter stopped an ioperm or iopl
+        Exec,       // a task has run execve
+        NewTask,    // a task has created another (fork, vfork, clone)
+        TaskStarts, // a new task's first stop
+        PortFault,  // the kernel's SIGSEGV for a privileged instruction
+        Signal,     // any other signal on its way to a task
+        GroupStop,  // a task stopped by SIGSTOP, SIGTSTP, SIGTTIN or SIGTTOU
+        Trap,       // a stop with nothing to serve (a group stop ended, ...)
+        NoTasks,    // every task has ended
+    };
+    struct Event {
+        EventKind kind = EventKind::NoTasks;
+        pid_t pid = 0;
+        int status = 0;          // the wait status
+        int signal = 0;          // the stop's signal
+        pid_t other = 0;         // NewTask: the new task; Exec: its thread ID before
+        bool group_stop = false; // TaskStarts: it starts in a group stop
+    };
     enum class Served { Yes, Fault, Unsupported, Lost };
 
-    void serve_port_call(pid_t pid);
-    Served serve_port_instruction(pid_t pid);
+    // One traced task (a thread). Port grants are the kernel's per thread;
+    // a new task gets a copy of its creator's, which the creator's event
+    // names. Until it is named, a new task is held at its first stop if it
+    // could inherit any grant.
+    struct Task {
+        velmo::sim::Grants grants;
+        bool seen = false;  // its first stop has come (or it has none)
+        bool named = false; // its grants are settled
+        bool held = false;  // kept at its first stop until it is named
+        bool held_in_group_stop = false;
+    };
+
+    int start(const std::vector<std::string> &command);
+    Event next_event();
+    int dispatch(const Event &event);
+
+    void on_exited(const Event &event);
+    int on_port_call(pid_t pid);
+    int on_exec(const Event &event);
+    void on_new_task(pid_t creator, pid_t child);
+    void on_task_starts(const Event &event);
+    int on_port_fault(pid_t pid);
+    void on_signal(pid_t pid, int signal);
+    int finish();
+
+    Served serve_port_instruction(pid_t pid, Task &task);
     bool check_exec(pid_t pid);
+    void release(pid_t pid, Task &task);
+    void release_orphans();
+    bool creator_may_live(pid_t pid) const;
+    void label(pid_t pid);
+    bool trace_failed() const;
+    int end_run();
     void kill_all();
 
     velmo::sim::Ports &ports_;
-    velmo::sim::Grants grants_; // the program's, for all its tasks
     bool show_;
+    const TraceFile *trace_ = nullptr;
     std::string program_;
-    std::vector<pid_t> tracees_;
+    bool x32_ = false;          // the kernel runs x32 calls
+    pid_t main_ = 0;            // the program's first task
+    bool started_ = false;      // the program has been exec'd
+    int final_status_ = -1;     // the program's wait status
+    UniqueFd report_;           // the child's word on why it could not start
+    std::unordered_map<pid_t, Task> tasks_;
+    std::unordered_set<pid_t> reaped_; // ended before their creator named them
+    bool many_tasks_ = false;   // more than one task has run: lines are labelled
+    pid_t labelled_ = 0;
 };
 
 } // namespace velmo::emu

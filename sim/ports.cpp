@@ -72,6 +72,9 @@ std::string Ports::trace_text() const
 
 void Ports::record(std::string line)
 {
+    if (!label_.empty()) {
+        line.insert(0, label_);
+    }
     if (listener_) {
         listener_(line);
     }

@@ -77,6 +77,9 @@ public:
     void set_observer(Observer observer) { observer_ = std::move(observer); }
     // An event the port space does not model itself (iopl), in the trace.
     void note(std::string line) { record(std::move(line)); }
+    // Put before every line from now on, to name the task whose events
+    // follow (the emulator's "[pid 1234] "); empty, the default: nothing.
+    void set_label(std::string label) { label_ = std::move(label); }
 
 private:
     void record(std::string line);
@@ -88,6 +91,7 @@ private:
     int faults_ = 0;
     std::string error_;
     std::vector<std::string> trace_;
+    std::string label_;
     bool keep_trace_ = true;
     Listener listener_;
     Observer observer_;

@@ -45,9 +45,15 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
     EXPECT_TRUE(plain.vcd_file.empty());
     EXPECT_TRUE(plain.board_file.empty());
 
-    Options base;
-    ASSERT_TRUE(parse({"--base", "1280", "p"}, base, error));
-    EXPECT_EQ(base.base, 0x500);
+    // Decimal, or hex after 0x (padded as a board file writes it, or not).
+    const std::vector<std::pair<const char *, int>> ports = {
+        {"1280", 0x500}, {"0", 0}, {"65535", 0xFFFF}, {"0x500", 0x500}, {"0x0500", 0x500}, {"0X50f", 0x50F}, {"0xFFFF", 0xFFFF},
+    };
+    for (const auto &[text, port] : ports) {
+        Options base;
+        ASSERT_TRUE(parse({"--base", text, "p"}, base, error)) << text;
+        EXPECT_EQ(base.base, port) << text;
+    }
 }
 
 TEST(Options, RefusesBadCommandLines)
@@ -69,6 +75,15 @@ TEST(Options, RefusesBadCommandLines)
         {"--base", "-1", "p"},
         {"--base", "0x5zz", "p"},
         {"--base", "", "p"},
+        {"--base", "0500", "p"},   // octal to strtoul
+        {"--base", "00", "p"},
+        {"--base", " 0x500", "p"},
+        {"--base", "0x500 ", "p"},
+        {"--base", "+1280", "p"},
+        {"--base", "0x", "p"},
+        {"--base", "1e3", "p"},
+        {"--base", "65536", "p"},
+        {"--base", "99999999999999999999", "p"},
         {"--bogus", "p"},
     };
     for (const auto &args : bad) {

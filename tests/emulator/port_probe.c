@@ -18,23 +18,72 @@
  *   port_probe kill SIG             raises signal SIG
  *   port_probe exit N               exit status N
  *   port_probe echo                 copies stdin to stdout and stderr
- *   port_probe exec SCENARIO...     runs itself again, by exec, with SCENARIO
- *   port_probe rawio                which capability sets (/proc/self/status)
- *                                   hold CAP_SYS_RAWIO: "CapEff 0" and so on;
- *                                   the bounding set counts for root only
- *                                   (whose exec takes its capabilities from
- *                                   it) and reads 0 for anyone else
+ *
+ * The ways out that velmo-emu closes, each tried as a program would:
+ *   port_probe untraced             a child cloned with CLONE_UNTRACED asks its
+ *                                   parent to trace it and lets its ioperm
+ *                                   through; clone3; PTRACE_TRACEME in a child
+ *   port_probe notify               a seccomp filter of its own hands ioperm to
+ *                                   a listener thread, which lets it through
+ *                                   to the kernel; then in 0x50f
+ *   port_probe devport PATH         opens PATH (a /dev/port node) and closes it
+ *                                   again, never reading or writing
+ *   port_probe caps                 which capability sets hold CAP_SYS_RAWIO,
+ *                                   and no_new_privs (/proc/self/status)
+ *   port_probe attach-parent        PTRACE_ATTACH to its parent
+ *   port_probe spawn SCENARIO       a child (fork) execs port_probe SCENARIO
+ * Calls as the kernel decodes them (ioperm 0x50f, then in 0x50f):
+ *   port_probe int80                ioperm as an i386 call (int $0x80), with
+ *                                   junk in the registers' high halves
+ *   port_probe high-nr              (x86_64) getpid and ioperm with bit 32 set
+ *                                   in rax
+ *   port_probe x32                  (x86_64) getpid and ioperm by x32 number
+ *   port_probe x32-off              (x86_64) exit 0 if the kernel runs no x32
+ * Grants per thread, on 0x50f:
+ *   port_probe threads              a thread made before main's ioperm, one
+ *                                   after: each reads
+ *   port_probe fork-asks            a child asks and reads, then its parent
+ *                                   reads without asking
+ *   port_probe child-revokes        main asks; its child reads, turns the port
+ *                                   off and reads; then main reads
+ *   port_probe vfork-exec           main asks; a vfork child execs no-ioperm
+ * Signals and descriptors:
+ *   port_probe stop SIG             says "pid N stopping", raises SIG, then
+ *                                   says "resumed"
+ *   port_probe line                 says "pid N ready", reads a line, says
+ *                                   "got LINE"
+ *   port_probe fds                  which of descriptors 0-2 are open
  */
+#define _GNU_SOURCE
+#include "probe_calls.h"
+
 #include <errno.h>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/io.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#ifdef __x86_64__
+#define PROBE_ARCH AUDIT_ARCH_X86_64
+#else
+#define PROBE_ARCH AUDIT_ARCH_I386
+#endif
 
 static unsigned char in_dx(unsigned short port)
 {
@@ -69,6 +118,160 @@ static void *reader(void *unused)
 static unsigned long number(const char *text)
 {
     return strtoul(text, NULL, 0);
+}
+
+/* The threads scenario: one thread waits on the pipe, made before main's
+ * ioperm; the other is made after it. */
+static int go_pipe[2];
+
+static void *early_reader(void *unused)
+{
+    char go;
+    (void)unused;
+    if (read(go_pipe[0], &go, 1) == 1) {
+        printf("thread made before 0x%02x\n", in_dx(0x50f));
+    }
+    return NULL;
+}
+
+static void *late_reader(void *unused)
+{
+    (void)unused;
+    printf("thread made after 0x%02x\n", in_dx(0x50f));
+    return NULL;
+}
+
+/* The notify scenario's listener: the first call that reaches it, it lets
+ * through to the kernel. */
+static void *let_through(void *unused)
+{
+    int fd;
+    struct seccomp_notif request;
+    struct seccomp_notif_resp response;
+    (void)unused;
+    if (read(go_pipe[0], &fd, sizeof fd) != (ssize_t)sizeof fd) {
+        return NULL;
+    }
+    memset(&request, 0, sizeof request);
+    if (ioctl(fd, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
+        return NULL;
+    }
+    memset(&response, 0, sizeof response);
+    response.id = request.id;
+    response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    ioctl(fd, SECCOMP_IOCTL_NOTIF_SEND, &response);
+    return NULL;
+}
+
+static int untraced(void)
+{
+    const unsigned short port = 0x50f;
+    unsigned long long clone3_args[8] = {CLONE_UNTRACED, 0, 0, 0, SIGCHLD, 0, 0, 0};
+    int status = 0;
+    pid_t kid;
+    long child = syscall(SYS_clone, (unsigned long)(CLONE_UNTRACED | SIGCHLD), 0, 0, 0, 0);
+    if (child == 0) {
+        if (ptrace(PTRACE_TRACEME, 0, NULL, NULL) != 0) {
+            _exit(100);
+        }
+        raise(SIGSTOP);
+        _exit(ioperm(port, 1, 1) == 0 ? 0 : errno);
+    }
+    if (child < 0) {
+        printf("clone CLONE_UNTRACED: %s\n", strerror(errno));
+    } else {
+        /* The escape: trace the child and let its ioperm through. */
+        waitpid((pid_t)child, &status, 0);
+        ptrace(PTRACE_SETOPTIONS, (pid_t)child, NULL, (void *)(long)PTRACE_O_TRACESECCOMP);
+        ptrace(PTRACE_CONT, (pid_t)child, NULL, NULL);
+        while (waitpid((pid_t)child, &status, 0) == (pid_t)child && WIFSTOPPED(status)) {
+            ptrace(PTRACE_CONT, (pid_t)child, NULL, NULL);
+        }
+        printf("clone CLONE_UNTRACED: a child no tracer follows; its ioperm, let through: %s\n",
+               !WIFEXITED(status) ? "killed" : WEXITSTATUS(status) == 0 ? "REAL PORT ACCESS" : strerror(WEXITSTATUS(status)));
+    }
+    child = syscall(SYS_clone3, clone3_args, sizeof clone3_args);
+    if (child == 0) {
+        _exit(0);
+    }
+    if (child > 0) {
+        waitpid((pid_t)child, NULL, 0);
+        printf("clone3 CLONE_UNTRACED: a child no tracer follows\n");
+    } else {
+        printf("clone3 CLONE_UNTRACED: %s\n", strerror(errno));
+    }
+    kid = fork();
+    if (kid == 0) {
+        _exit(ptrace(PTRACE_TRACEME, 0, NULL, NULL) == 0 ? 0 : errno);
+    }
+    if (kid < 0 || waitpid(kid, &status, 0) != kid || !WIFEXITED(status)) {
+        return 2;
+    }
+    printf("ptrace PTRACE_TRACEME in a child: %s\n",
+           WEXITSTATUS(status) == 0 ? "traced by its parent" : strerror(WEXITSTATUS(status)));
+    return 0;
+}
+
+static int notify(void)
+{
+    const unsigned short port = 0x50f;
+    struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PROBE_ARCH, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_ioperm, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {sizeof code / sizeof code[0], code};
+    pthread_t listener;
+    int fd;
+    int rc;
+    if (pipe(go_pipe) != 0 || pthread_create(&listener, NULL, let_through, NULL) != 0) {
+        return 2;
+    }
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    fd = (int)syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program);
+    if (fd < 0) {
+        printf("seccomp with a listener: %s\n", strerror(errno));
+        return 2;
+    }
+    if (write(go_pipe[1], &fd, sizeof fd) != (ssize_t)sizeof fd) {
+        return 2;
+    }
+    rc = ioperm(port, 1, 1);
+    if (rc == 0) {
+        printf("ioperm let through by the listener: 0, REAL PORT ACCESS\n");
+        return 1; /* and no port instruction */
+    }
+    printf("ioperm let through by the listener: %s\n",
+           errno == EPERM || errno == ENOSYS ? "refused by the kernel" : strerror(errno));
+    pthread_join(listener, NULL);
+    signal(SIGSEGV, on_segv);
+    printf("0x%02x\n", in_dx(port));
+    return 0;
+}
+
+static int show_caps(void)
+{
+    /* CAP_SYS_RAWIO is capability 17. */
+    char line[256];
+    FILE *status = fopen("/proc/self/status", "r");
+    if (status == NULL) {
+        return 2;
+    }
+    while (fgets(line, sizeof line, status) != NULL) {
+        char set[4];
+        unsigned long long mask;
+        int flag;
+        if (sscanf(line, "Cap%3[a-zA-Z]:%llx", set, &mask) == 2) {
+            printf("Cap%s %d\n", set, (int)((mask >> 17) & 1u));
+        } else if (sscanf(line, "NoNewPrivs:%d", &flag) == 1) {
+            printf("NoNewPrivs %d\n", flag);
+        }
+    }
+    fclose(status);
+    return 0;
 }
 
 int main(int argc, char **argv)
@@ -158,27 +361,155 @@ int main(int argc, char **argv)
     if (strcmp(what, "exit") == 0 && argc == 3) {
         return (int)number(argv[2]);
     }
-    if (strcmp(what, "exec") == 0 && argc > 2) {
-        argv[1] = argv[0];
-        execv(argv[0], argv + 1);
-        return 2;
+    if (strcmp(what, "untraced") == 0) {
+        return untraced();
     }
-    if (strcmp(what, "rawio") == 0) {
-        /* CAP_SYS_RAWIO is capability 17. */
-        char line[256];
-        FILE *status = fopen("/proc/self/status", "r");
-        if (status == NULL) {
+    if (strcmp(what, "notify") == 0) {
+        return notify();
+    }
+    if (strcmp(what, "devport") == 0 && argc == 3) {
+        int fd = open(argv[2], O_RDONLY);
+        printf("open %s: %s\n", argv[2], fd >= 0 ? "opened" : strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+        }
+        return 0;
+    }
+    if (strcmp(what, "caps") == 0) {
+        return show_caps();
+    }
+    if (strcmp(what, "spawn") == 0 && argc == 3) {
+        int status = 0;
+        pid_t child = fork();
+        if (child == 0) {
+            execl("/proc/self/exe", argv[0], argv[2], (char *)NULL);
+            _exit(127);
+        }
+        if (child < 0 || waitpid(child, &status, 0) != child) {
             return 2;
         }
-        while (fgets(line, sizeof line, status) != NULL) {
-            char set[4];
-            unsigned long long mask;
-            if (sscanf(line, "Cap%3[a-zA-Z]:%llx", set, &mask) == 2) {
-                const int root_only = strcmp(set, "Bnd") == 0 && getuid() != 0;
-                printf("Cap%s %d\n", set, root_only ? 0 : (int)((mask >> 17) & 1u));
-            }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (strcmp(what, "attach-parent") == 0) {
+        long rc = ptrace(PTRACE_ATTACH, getppid(), NULL, NULL);
+        printf("ptrace PTRACE_ATTACH its parent: %s\n", rc == 0 ? "attached" : strerror(errno));
+        if (rc == 0) {
+            ptrace(PTRACE_DETACH, getppid(), NULL, NULL);
         }
-        fclose(status);
+        return 0;
+    }
+    if (strcmp(what, "int80") == 0) {
+        unsigned long high = 0;
+        long rc;
+#ifdef __x86_64__
+        high = 0xdeadbeef00000000ul;
+#endif
+        rc = int80_call(i386_ioperm, high | port, high | 1u, high | 1u);
+        printf("ioperm by int $0x80: %ld\n", rc);
+        printf("0x%02x\n", in_dx(port));
+        return 0;
+    }
+#ifdef __x86_64__
+    if (strcmp(what, "high-nr") == 0) {
+        const unsigned long high = 1ul << 32;
+        long rc = raw_syscall(high | SYS_getpid, 0, 0, 0);
+        printf("getpid with bit 32 set: %s\n", rc == getpid() ? "getpid" : "another call");
+        rc = raw_syscall(high | SYS_ioperm, port, 1, 1);
+        printf("ioperm with bit 32 set: %ld\n", rc);
+        printf("0x%02x\n", in_dx(port));
+        return 0;
+    }
+    if (strcmp(what, "x32") == 0) {
+        long rc = raw_syscall(x32_getpid, 0, 0, 0);
+        printf("x32 getpid: %s\n", rc < 0 ? strerror((int)-rc) : "runs");
+        rc = raw_syscall(x32_ioperm, port, 1, 1);
+        printf("x32 ioperm: %s\n", rc < 0 ? strerror((int)-rc) : "0");
+        return 0;
+    }
+    if (strcmp(what, "x32-off") == 0) {
+        return raw_syscall(x32_getpid, 0, 0, 0) == -ENOSYS ? 0 : 1;
+    }
+#endif
+    if (strcmp(what, "threads") == 0) {
+        pthread_t early;
+        pthread_t late;
+        signal(SIGSEGV, on_segv);
+        if (pipe(go_pipe) != 0 || pthread_create(&early, NULL, early_reader, NULL) != 0) {
+            return 2;
+        }
+        ioperm(port, 1, 1);
+        printf("main 0x%02x\n", in_dx(port));
+        if (pthread_create(&late, NULL, late_reader, NULL) != 0 || pthread_join(late, NULL) != 0 ||
+            write(go_pipe[1], "g", 1) != 1) {
+            return 2;
+        }
+        pthread_join(early, NULL);
+        return 0;
+    }
+    if (strcmp(what, "fork-asks") == 0) {
+        pid_t child = fork();
+        if (child == 0) {
+            ioperm(port, 1, 1);
+            printf("child 0x%02x\n", in_dx(port));
+            _exit(0);
+        }
+        if (child < 0 || waitpid(child, NULL, 0) != child) {
+            return 2;
+        }
+        printf("parent 0x%02x\n", in_dx(port));
+        return 0;
+    }
+    if (strcmp(what, "child-revokes") == 0) {
+        int status = 0;
+        pid_t child;
+        ioperm(port, 1, 1);
+        child = fork();
+        if (child == 0) {
+            printf("child 0x%02x\n", in_dx(port));
+            ioperm(port, 1, 0);
+            printf("child 0x%02x\n", in_dx(port));
+            _exit(0);
+        }
+        if (child < 0 || waitpid(child, &status, 0) != child) {
+            return 2;
+        }
+        printf("child %s\n", WIFSIGNALED(status) ? strsignal(WTERMSIG(status)) : "exited");
+        printf("parent 0x%02x\n", in_dx(port));
+        return 0;
+    }
+    if (strcmp(what, "vfork-exec") == 0) {
+        int status = 0;
+        pid_t child;
+        ioperm(port, 1, 1);
+        child = vfork();
+        if (child == 0) {
+            execl("/proc/self/exe", argv[0], "no-ioperm", (char *)NULL);
+            _exit(127);
+        }
+        if (child < 0 || waitpid(child, &status, 0) != child) {
+            return 2;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (strcmp(what, "stop") == 0 && argc == 3) {
+        printf("pid %d stopping\n", (int)getpid());
+        raise((int)number(argv[2]));
+        printf("resumed\n");
+        return 0;
+    }
+    if (strcmp(what, "line") == 0) {
+        char line[64];
+        printf("pid %d ready\n", (int)getpid());
+        if (fgets(line, sizeof line, stdin) == NULL) {
+            return 2;
+        }
+        printf("got %s", line);
+        return 0;
+    }
+    if (strcmp(what, "fds") == 0) {
+        for (i = 0; i <= 2; ++i) {
+            printf("%d %s\n", i, fcntl(i, F_GETFD) == -1 ? "closed" : "open");
+        }
         return 0;
     }
     if (strcmp(what, "echo") == 0) {

@@ -4,12 +4,16 @@
 #
 #   run_emu.sh [--stdin FILE] [--stdout FILE] [--stderr FILE]
 #              [--stderr-match REGEX] [--trace FILE] [--status N]
-#              [--needs PROGRAM] -- VELMO_EMU [OPTION...] PROGRAM [ARG...]
+#              [--needs PROGRAM] [--skip-unless COMMAND WHY]
+#              -- VELMO_EMU [OPTION...] PROGRAM [ARG...]
 #
 # FILEs are in expected/ (a stdin may also be /dev/null). --trace makes
-# velmo-emu write its trace and compares it line for line. --needs runs
+# velmo-emu write its trace and compares it line for line, with the thread
+# IDs of labelled lines ("[pid 1234] ...") named A, B, ... in the order
+# they first appear, as expected traces are written. --needs runs
 # `PROGRAM true` first: where that program cannot run here (a 32-bit
-# program on a kernel without 32-bit support) the test is skipped (77).
+# program on a kernel without 32-bit support) the test is skipped (77);
+# so it is where the shell COMMAND of --skip-unless fails, saying WHY.
 # VELMO_EMU_SKIP, when set, skips the test with that reason.
 set -u
 unset VELMO_BOARD # a board of the caller's is not the tests' to use
@@ -30,6 +34,12 @@ while [ $# -gt 0 ]; do
             exit 77
         fi
         shift 2 ;;
+    --skip-unless)
+        if ! sh -c "$2" >/dev/null 2>&1; then
+            echo "SKIP: $3"
+            exit 77
+        fi
+        shift 3 ;;
     --) shift; break ;;
     *) echo "run_emu.sh: unknown option $1" >&2; exit 2 ;;
     esac
@@ -64,7 +74,14 @@ compare() { # what, expected file, actual file
 }
 [ -z "$stdout" ] || compare stdout "$stdout" "$out/stdout"
 [ -z "$stderr" ] || compare stderr "$stderr" "$out/stderr"
-[ -z "$trace" ] || compare trace "$trace" "$out/trace"
+if [ -n "$trace" ]; then
+    awk 'match($0, /^\[pid [0-9]+\]/) {
+        id = substr($0, 6, RLENGTH - 6)
+        if (!(id in name)) name[id] = sprintf("%c", 65 + count++)
+        $0 = "[pid " name[id] "]" substr($0, RLENGTH + 1)
+    } { print }' "$out/trace" >"$out/trace.named"
+    compare trace "$trace" "$out/trace.named"
+fi
 if [ -n "$stderr_match" ] && ! grep -Eq -- "$stderr_match" "$out/stderr"; then
     echo "FAIL: stderr does not match /$stderr_match/"
     failed=1

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -93,15 +94,35 @@ BoardFile::~BoardFile()
     }
 }
 
+// Everyone holds the lock for one read or one write of the file. A lock
+// held for seconds is held by someone who waits for us in turn: a flock(1)
+// around velmo-emu, or a program under it that holds the lock while it
+// makes a port access. So the wait has an end, rather than freezing both.
 bool BoardFile::lock(int how, std::string &why)
 {
-    while (::flock(fd_, how) != 0) {
-        if (errno != EINTR) {
+    timespec pause{0, 20000}; // doubled after each try, up to 5 ms
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (::flock(fd_, how | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
             why = std::string("cannot lock it: ") + std::strerror(errno);
             return false;
         }
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long waited_ns =
+            (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
+        if (waited_ns >= kLockPatience * 1000000000LL) {
+            why = "locked by another process for " + std::to_string(kLockPatience) +
+                  " s (a flock on it that waits for this run?)";
+            return false;
+        }
+        nanosleep(&pause, nullptr);
+        pause.tv_nsec = pause.tv_nsec >= 2500000 ? 5000000 : pause.tv_nsec * 2;
     }
-    return true;
 }
 
 void BoardFile::unlock()

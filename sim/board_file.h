@@ -22,6 +22,9 @@ class BoardFile {
 public:
     // How much of a file is read to tell a board file from anything else.
     static constexpr std::size_t kReadLimit = 512;
+    // How long, in seconds, a lock held by someone else is waited for
+    // before the access fails.
+    static constexpr int kLockPatience = 5;
 
     BoardFile() = default;
     ~BoardFile();

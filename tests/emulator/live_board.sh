@@ -143,6 +143,20 @@ TXT
     status "velmo-board with a bad level" 2 $?
     [ ! -e new ] || fail "a bad command line created the board file"
     ;;
+locked)
+    # A lock held for good (here by a flock(1) around the run, waiting for
+    # it) ends the run with a message rather than freezing both.
+    velmo-board --board board reset
+    start=$(date +%s)
+    flock board velmo-emu --board board -- /bin/echo started >locked.out 2>locked.err
+    status "velmo-emu under a flock of its board" 125 $?
+    took=$(( $(date +%s) - start ))
+    [ "$took" -ge 4 ] && [ "$took" -le 15 ] || fail "it gave up after $took s"
+    expect "the output (the program must not start)" locked.out </dev/null
+    expect "the reason" locked.err <<TXT
+velmo-emu: board file board: locked by another process for 5 s (a flock on it that waits for this run?)
+TXT
+    ;;
 symlink)
     # Created through a dangling link, then updated through it: the link,
     # the file's mode and owner stay as they were, and nothing else appears.

@@ -20,6 +20,18 @@ else()
   set(VELMO_SANITIZE_FLAGS)
 endif()
 
+# A program built without this preset's sanitizers: their flags are taken
+# out of the options it would get from the preset.
+function(velmo_without_sanitizers target)
+  foreach(property COMPILE_OPTIONS LINK_OPTIONS)
+    get_target_property(options ${target} ${property})
+    if(options AND VELMO_SANITIZE_FLAGS)
+      list(REMOVE_ITEM options ${VELMO_SANITIZE_FLAGS})
+      set_target_properties(${target} PROPERTIES ${property} "${options}")
+    endif()
+  endforeach()
+endfunction()
+
 # Warnings are errors in our own code (not in GoogleTest).
 function(velmo_warnings target)
   target_compile_options(${target} PRIVATE

@@ -1,35 +1,14 @@
 #!/bin/bash
 # The board as a file, live: programs under velmo-emu and velmo-board share
-# it while they run. Expected boards and messages are written out below.
+# it while they run. Expected boards, messages and panels are in
+# expected/live_*.
 #   live_board.sh BIN_DIR SCENARIO
 # BIN_DIR holds velmo-emu, velmo-board, velmogpio, gpio_client and button.
-set -u
+. "$(dirname "$0")/../support/lib.sh"
 bin=$1 scenario=$2
-if [ -n "${VELMO_EMU_SKIP:-}" ]; then
-    echo "SKIP: $VELMO_EMU_SKIP"
-    exit 77
-fi
+skip_unless_traced
 export PATH="$bin:$PATH"
-unset VELMO_BOARD
-dir=$(mktemp -d) || exit 2
-trap 'rm -rf "$dir"' EXIT
-chmod 755 "$dir"
-cd "$dir" || exit 2
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-
-# expect WHAT FILE: FILE's text must be standard input's.
-expect() {
-    if ! diff -u - "$2" >diff.out; then
-        fail "$1 differs (--- expected, +++ actual):"
-        cat diff.out
-    fi
-}
-
-# status WHAT WANT GOT
-status() {
-    [ "$3" -eq "$2" ] || fail "$1: exit status $3, expected $2"
-}
+temp_dir
 
 case $scenario in
 recipe)
@@ -38,43 +17,28 @@ recipe)
     export VELMO_BOARD=$(mktemp -u)
     velmo-emu -- ./button &
     velmo-board pull 3=1
-    status "pull" 0 $?
+    check_status "pull" 0 $?
     velmo-board wait 6=1 --timeout 5
-    status "wait" 0 $?
+    check_status "wait" 0 $?
     wait $!
-    status "button under velmo-emu" 0 $?
+    check_status "button under velmo-emu" 0 $?
     velmo-board show >show.out
-    expect "the board after button" show.out <<'TXT'
-LINE DIR LEVEL LATCH OUTSIDE
-1    in  0     0     0
-2    in  0     0     0
-3    in  1     0     1
-4    in  0     0     0
-5    out 0     0     0
-6    out 1     1     0
-7    out 0     0     0
-8    out 0     0     0
-TXT
+    expect "the board after button" live_recipe_show.out show.out
     rm -f "$VELMO_BOARD"
     ;;
 kill9)
     # The program kills velmo-emu right after its write: the write is in
     # the file all the same.
     velmo-emu --board board -- gpio_client config 0x0f out 6 1 kill-parent >/dev/null
-    status "velmo-emu killed" 137 $?
-    expect "the board file" board <<'TXT'
-velmo-board 2
-base=0x0500
-bank1 direction=0xff latch=0x00 outside=0x00
-bank2 direction=0x39 latch=0x04 outside=0x00
-TXT
+    check_status "velmo-emu killed" 137 $?
+    expect "the board file" live_kill9.board board
     ;;
 concurrent)
     # Two runs at once, one writing bank 1 and one bank 2: each waits to see
     # the other's first write, then toggles a line a hundred times. No
     # write of either is lost.
     velmo-emu --board board gpio_client config 0x00 >setup.out
-    status "setup" 0 $?
+    check_status "setup" 0 $?
     toggles() { for _ in $(seq 100); do printf 'out %s 1 out %s 0 ' "$1" "$1"; done; }
     # shellcheck disable=SC2046
     velmo-emu --board board gpio_client out 1 1 wait 8 1 out 2 1 $(toggles 3) out 4 1 >a.out &
@@ -83,20 +47,12 @@ concurrent)
     velmo-emu --board board gpio_client out 8 1 wait 1 1 out 7 1 $(toggles 5) out 6 1 >b.out &
     b=$!
     wait $a
-    status "run A" 0 $?
+    check_status "run A" 0 $?
     wait $b
-    status "run B" 0 $?
+    check_status "run B" 0 $?
     grep '^wait' a.out b.out >waits.out
-    expect "what each run saw of the other" waits.out <<'TXT'
-a.out:wait 8 1: 0 level 1
-b.out:wait 1 1: 0 level 1
-TXT
-    expect "the board file" board <<'TXT'
-velmo-board 2
-base=0x0500
-bank1 direction=0xe2 latch=0x15 outside=0x00
-bank2 direction=0x39 latch=0xc4 outside=0x00
-TXT
+    expect "what each run saw of the other" live_concurrent_waits.out waits.out
+    expect "the board file" live_concurrent.board board
     ;;
 refused)
     # Each file is refused before the program starts, and left as it was.
@@ -116,31 +72,21 @@ refused)
         runner=()
         [ "$name" = readonly ] && runner=("${as[@]}")
         "${runner[@]}" velmo-emu --board "$dir/$name" -- /bin/echo started >"$name.out" 2>"$name.err" </dev/null
-        status "$name" 125 $?
-        expect "$name: output (the program must not start)" "$name.out" </dev/null
+        check_status "$name" 125 $?
+        expect "$name: output (the program must not start)" empty "$name.out"
         [ ! -f "$name.before" ] || cmp -s "$name" "$name.before" || fail "$name was changed"
     done
     velmo-emu --board /dev/zero -- /bin/echo started >zero.out 2>zero.err
-    status "/dev/zero" 125 $?
+    check_status "/dev/zero" 125 $?
     cat damaged.err foreign.err oversized.err directory.err fifo.err readonly.err zero.err >errors.out
-    expect "the reasons" errors.out <<TXT
-velmo-emu: board file $dir/damaged: line 3 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'; it was left as it is
-velmo-emu: board file $dir/foreign: not a board file (line 1 is not 'velmo-board 2'); it was left as it is
-velmo-emu: board file $dir/oversized: not a board file (larger than any board file); it was left as it is
-velmo-emu: board file $dir/directory: is a directory
-velmo-emu: board file $dir/fifo: is a FIFO
-velmo-emu: board file $dir/readonly: Permission denied
-velmo-emu: board file /dev/zero: is a device
-TXT
+    expect "the reasons" live_refused.err errors.out
     velmo-board --board damaged pull 3=1 2>board.err
-    status "velmo-board on a damaged file" 1 $?
+    check_status "velmo-board on a damaged file" 1 $?
     cmp -s damaged damaged.before || fail "velmo-board changed the damaged file"
-    expect "velmo-board's reason" board.err <<'TXT'
-velmo-board: board file damaged: line 3 is not 'bank1 direction=0xNN latch=0xNN outside=0xNN'; it was left as it is
-TXT
+    expect "velmo-board's reason" live_refused_velmo_board.err board.err
     # Arguments are checked before the file is touched.
     velmo-board --board new pull 3=2 2>/dev/null
-    status "velmo-board with a bad level" 2 $?
+    check_status "velmo-board with a bad level" 2 $?
     [ ! -e new ] || fail "a bad command line created the board file"
     ;;
 locked)
@@ -149,52 +95,39 @@ locked)
     velmo-board --board board reset
     start=$(date +%s)
     flock board velmo-emu --board board -- /bin/echo started >locked.out 2>locked.err
-    status "velmo-emu under a flock of its board" 125 $?
+    check_status "velmo-emu under a flock of its board" 125 $?
     took=$(( $(date +%s) - start ))
     [ "$took" -ge 4 ] && [ "$took" -le 15 ] || fail "it gave up after $took s"
-    expect "the output (the program must not start)" locked.out </dev/null
-    expect "the reason" locked.err <<TXT
-velmo-emu: board file board: locked by another process for 5 s (a flock on it that waits for this run?)
-TXT
+    expect "the output (the program must not start)" empty locked.out
+    expect "the reason" live_locked.err locked.err
     ;;
 symlink)
     # Created through a dangling link, then updated through it: the link,
     # the file's mode and owner stay as they were, and nothing else appears.
     ln -s board.txt link
     velmo-board --board link reset
-    status "reset through the link" 0 $?
+    check_status "reset through the link" 0 $?
     chmod 640 board.txt
     owner=$(id -un)
     if [ "$(id -u)" -eq 0 ]; then
         chown 65534 board.txt && owner=$(id -un 65534)
     fi
     VELMO_BOARD=$dir/link velmo-emu velmogpio set 6=1
-    status "velmogpio through the link" 0 $?
+    check_status "velmogpio through the link" 0 $?
     [ "$(readlink link)" = board.txt ] || fail "link no longer points to board.txt"
     [ "$(stat -c '%a %U' board.txt)" = "640 $owner" ] || fail "mode and owner are now $(stat -c '%a %U' board.txt)"
     ls -A >files.out
-    expect "the folder" files.out <<'TXT'
-board.txt
-files.out
-link
-TXT
-    expect "the board file" board.txt <<'TXT'
-velmo-board 2
-base=0x0500
-bank1 direction=0xff latch=0x00 outside=0x00
-bank2 direction=0xff latch=0x04 outside=0x00
-TXT
+    expect "the folder" live_symlink_files.out files.out
+    expect "the board file" live_symlink.board board.txt
     ;;
 wait)
     velmo-board --board board pull 6=0
     start=$(date +%s%N)
     velmo-board --board board wait 6=1 3=0 --timeout 0.5 2>timeout.err
-    status "wait for a line nobody drives" 1 $?
+    check_status "wait for a line nobody drives" 1 $?
     took=$(( ($(date +%s%N) - start) / 1000000 ))
     [ "$took" -ge 500 ] && [ "$took" -lt 3000 ] || fail "a 0.5 s timeout took $took ms"
-    expect "the timeout message" timeout.err <<'TXT'
-velmo-board: timed out after 0.5 s waiting for 6=1 3=0; the lines show 6=0 3=0
-TXT
+    expect "the timeout message" live_wait_timeout.err timeout.err
     # A pull from elsewhere ends the wait at once: inotify, not polling.
     velmo-board --board board wait 2=1 --timeout 5 &
     waiter=$!
@@ -202,13 +135,13 @@ TXT
     start=$(date +%s%N)
     velmo-board --board board pull 2=1
     wait $waiter
-    status "wait for a pulled line" 0 $?
+    check_status "wait for a pulled line" 0 $?
     took=$(( ($(date +%s%N) - start) / 1000000 ))
     echo "the wait ended $took ms after the pull began"
     [ "$took" -lt 250 ] || fail "the wait ended $took ms after the pull"
     ;;
 panel)
-    command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
+    command -v tmux >/dev/null || skip "tmux is not installed"
     export TMUX_TMPDIR=$dir
     velmo-board --board board reset
     tmux new-session -d -s panel -x 80 -y 12 "velmo-board --board $dir/board watch; echo ended \$?; sleep 30"
@@ -223,31 +156,13 @@ panel)
         done
     }
     screen start.out
-    expect "the panel at power-on" start.out <<TXT
-Velmo board $dir/board (base 0x500)
-
-LINE      1    2    3    4    5    6    7    8
-DIR       in   in   in   in   in   in   in   in
-LEVEL     ( )  ( )  ( )  ( )  ( )  ( )  ( )  ( )
-OUTSIDE   0    0    0    0    0    0    0    0
-
-keys 1-8: toggle the outside level of a line   q: quit
-TXT
+    expect "the panel at power-on" live_panel_start.screen start.out
     # Key 3 pulls line 3 high; a program's writes show as it makes them.
     tmux send-keys -t panel 3
     velmo-emu --board board velmogpio config 0x0f
     velmo-emu --board board velmogpio set 6=1
     screen after.out '(\*)  ( )  ( )$'
-    expect "the panel after key 3 and a program's writes" after.out <<TXT
-Velmo board $dir/board (base 0x500)
-
-LINE      1    2    3    4    5    6    7    8
-DIR       in   in   in   in   out  out  out  out
-LEVEL     ( )  ( )  (*)  ( )  ( )  (*)  ( )  ( )
-OUTSIDE   0    0    1    0    0    0    0    0
-
-keys 1-8: toggle the outside level of a line   q: quit
-TXT
+    expect "the panel after key 3 and a program's writes" live_panel_after.screen after.out
     tmux send-keys -t panel q
     screen quit.out 'ended'
     grep -q '^ended 0$' quit.out || { fail "q did not end the panel with status 0"; cat quit.out; }
@@ -261,15 +176,10 @@ TXT
     kill $watcher
     wait $watcher
     sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z /TIME /' log.out >log.txt
-    expect "the log" log.txt <<'TXT'
-TIME board: 1:in=0 2:in=0 3:in=1 4:in=0 5:out=0 6:out=1 7:out=0 8:out=0
-TIME board: 1:in=0 2:in=0 3:in=0 4:in=0 5:out=0 6:out=1 7:out=0 8:out=0
-TXT
+    expect "the log" live_panel.log log.txt
     ;;
 *)
-    echo "unknown scenario $scenario" >&2
-    exit 2
+    die "unknown scenario $scenario"
     ;;
 esac
-[ "$failed" -eq 0 ] && echo "ok: $scenario"
-exit "$failed"
+finish

@@ -2,46 +2,15 @@
 # What velmo-emu promises a program, where a test takes more than one
 # command: no real port through /dev/port; SIGSTOP, SIGTSTP and Ctrl-Z stop
 # it and SIGCONT resumes it, as without velmo-emu; and the standard
-# descriptors it was started without stay its own. Expected output is
-# written out below.
+# descriptors it was started without stay its own. Expected output is in
+# expected/promise_*.
 #   promises.sh BIN_DIR PROBE SCENARIO
-set -u
+. "$(dirname "$0")/../support/lib.sh"
 bin=$1 probe=$1/$2 scenario=$3
-if [ -n "${VELMO_EMU_SKIP:-}" ]; then
-    echo "SKIP: $VELMO_EMU_SKIP"
-    exit 77
-fi
-if ! "$probe" true >/dev/null 2>&1; then
-    echo "SKIP: $probe does not run here (this kernel runs no 32-bit x86 programs)"
-    exit 77
-fi
+skip_unless_traced
+"$probe" true >/dev/null 2>&1 || skip "$probe does not run here (this kernel runs no 32-bit x86 programs)"
 emu=$bin/velmo-emu
-unset VELMO_BOARD
-dir=$(mktemp -d) || exit 2
-trap 'rm -rf "$dir"' EXIT
-cd "$dir" || exit 2
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-
-# expect WHAT FILE: FILE's text must be standard input's.
-expect() {
-    if ! diff -u - "$2" >diff.out; then
-        fail "$1 differs (--- expected, +++ actual):"
-        cat diff.out
-    fi
-}
-
-# wait_for WHAT COMMAND...: up to 10 s for COMMAND to succeed.
-wait_for() {
-    local what=$1 i
-    shift
-    for i in $(seq 100); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    fail "timed out waiting for $what"
-    return 1
-}
+temp_dir
 
 # stopped PID: the process is stopped (T), or stopped under its tracer (t).
 stopped() {
@@ -61,30 +30,24 @@ devport)
     # The kernel asks for CAP_SYS_RAWIO when /dev/port is opened. Without
     # velmo-emu, root opens it (where the kernel has it at all: ENXIO where
     # it has none); under velmo-emu the kernel refuses it.
-    [ "$(id -u)" = 0 ] || { echo "SKIP: only root holds CAP_SYS_RAWIO to give up"; exit 77; }
-    mknod port c 1 4 2>/dev/null || { echo "SKIP: no device node can be made here"; exit 77; }
+    [ "$(id -u)" = 0 ] || skip "only root holds CAP_SYS_RAWIO to give up"
+    mknod port c 1 4 2>/dev/null || skip "no device node can be made here"
     "$probe" devport ./port >plain.out
     "$emu" "$probe" devport ./port >emu.out 2>emu.err
     status=$?
     [ $status -eq 0 ] || fail "velmo-emu: exit status $status"
     case $(cat plain.out) in
     "open ./port: opened")
-        expect "the open under velmo-emu" emu.out <<'TXT'
-open ./port: Operation not permitted
-TXT
+        expect "the open under velmo-emu" promise_devport_emu.out emu.out
         # Opened before velmo-emu started, it is refused outright.
         "$emu" "$probe" true 7<port >/dev/null 2>handed.err
         status=$?
         [ $status -eq 125 ] || fail "a /dev/port handed down: exit status $status, expected 125"
-        expect "a /dev/port handed down" handed.err <<TXT
-velmo-emu: descriptor 7 is open on /dev/port, which would give $probe real port access; close it first
-TXT
+        expect "a /dev/port handed down" promise_devport_handed.err handed.err "PROBE=$probe"
         ;;
     "open ./port: No such device or address")
         echo "note: this kernel has no /dev/port"
-        expect "the open under velmo-emu" emu.out <<'TXT'
-open ./port: No such device or address
-TXT
+        expect "the open under velmo-emu" promise_devport_missing.out emu.out
         ;;
     *)
         fail "without velmo-emu, root got: $(cat plain.out)"
@@ -96,9 +59,9 @@ stop)
     # SIGCONT from outside.
     "$emu" "$probe" stop 19 >out 2>err &
     emu_pid=$!
-    wait_for "the probe to say it stops" grep -q stopping out
+    wait_until "the probe to say it stops" grep -q stopping out
     pid=$(pid_in out)
-    wait_for "the probe to stop" stopped "$pid"
+    wait_until "the probe to stop" stopped "$pid"
     sleep 0.5
     stopped "$pid" || fail "the probe did not stay stopped"
     grep -q resumed out && fail "the probe went on before SIGCONT"
@@ -106,11 +69,8 @@ stop)
     wait $emu_pid
     status=$?
     [ $status -eq 0 ] || fail "exit status $status"
-    expect "the probe's output" out <<TXT
-pid $pid stopping
-resumed
-TXT
-    expect "velmo-emu's messages" err </dev/null
+    expect "the probe's output" promise_stop.out out "PID=$pid"
+    expect "velmo-emu's messages" empty err
     ;;
 tstp)
     # In a job-control shell, as at a terminal, velmo-emu and the program
@@ -122,53 +82,43 @@ tstp)
         wait %1
         echo $? >status' "$emu" "$probe" </dev/null >/dev/null 2>&1 &
     exec 3>in
-    wait_for "the probe to be ready" grep -q ready out
+    wait_until "the probe to be ready" grep -q ready out
     pid=$(pid_in out)
     kill -TSTP "$pid"
-    wait_for "the probe to stop" stopped "$pid"
+    wait_until "the probe to stop" stopped "$pid"
     sleep 0.5
     stopped "$pid" || fail "the probe did not stay stopped"
     kill -CONT "$pid"
-    wait_for "the probe to go on" eval '! stopped "$pid"'
+    wait_until "the probe to go on" eval '! stopped "$pid"'
     echo hello >&3
     exec 3>&-
-    wait_for "the job to end" test -s status
-    expect "the exit status" status <<'TXT'
-0
-TXT
-    expect "the probe's output" out <<TXT
-pid $pid ready
-got hello
-TXT
+    wait_until "the job to end" test -s status
+    expect "the exit status" promise_tstp.status status
+    expect "the probe's output" promise_tstp.out out "PID=$pid"
     ;;
 ctrl-z)
     # At a terminal: Ctrl-Z stops the job, velmo-emu and the program, and
     # gives the shell back; fg resumes both.
-    command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
+    command -v tmux >/dev/null || skip "tmux is not installed"
     export TMUX_TMPDIR=$dir
     tmux new-session -d -s job -x 160 -y 20 "bash --norc --noprofile -i"
     tmux send-keys -t job "cd $dir" Enter
     tmux send-keys -t job "$emu $probe line >out" Enter
-    wait_for "the probe to be ready" grep -q ready out
+    wait_until "the probe to be ready" grep -q ready out
     pid=$(pid_in out)
     tmux send-keys -t job C-z
     screen() { tmux capture-pane -p -t job | grep -q "$1"; }
-    wait_for "the shell to say Stopped" screen 'Stopped'
-    wait_for "the probe to stop" stopped "$pid"
+    wait_until "the shell to say Stopped" screen 'Stopped'
+    wait_until "the probe to stop" stopped "$pid"
     tmux send-keys -t job "fg" Enter
-    wait_for "the probe to go on" eval '! stopped "$pid"'
+    wait_until "the probe to go on" eval '! stopped "$pid"'
     tmux send-keys -t job "hello" Enter
-    wait_for "the probe to read its line" grep -q got out
+    wait_until "the probe to read its line" grep -q got out
     tmux send-keys -t job 'echo $? >status' Enter
-    wait_for "the status" test -s status
+    wait_until "the status" test -s status
     tmux kill-server 2>/dev/null
-    expect "the exit status" status <<'TXT'
-0
-TXT
-    expect "the probe's output" out <<TXT
-pid $pid ready
-got hello
-TXT
+    expect "the exit status" promise_ctrl_z.status status
+    expect "the probe's output" promise_ctrl_z.out out "PID=$pid"
     ;;
 closed-stderr)
     # Started with its standard error closed, velmo-emu's trace is not
@@ -176,21 +126,12 @@ closed-stderr)
     "$emu" --show --trace trace "$probe" write 0x507 0 2>&-
     status=$?
     [ $status -eq 0 ] || fail "write: exit status $status"
-    expect "the trace" trace <<'TXT'
-ioperm 0x507 1 1 granted
-out 0x507 0x00
-TXT
+    expect "the trace" promise_closed_stderr.trace trace
     "$emu" --trace trace "$probe" fds >out 2>&-
-    expect "the program's descriptors" out <<'TXT'
-0 open
-1 open
-2 closed
-TXT
+    expect "the program's descriptors" promise_closed_stderr.out out
     ;;
 *)
-    echo "unknown scenario $scenario" >&2
-    exit 2
+    die "unknown scenario $scenario"
     ;;
 esac
-[ $failed -eq 0 ] && echo "ok: $scenario"
-exit $failed
+finish

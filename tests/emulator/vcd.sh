@@ -7,37 +7,15 @@
 # data that examples/c/uart_tx.c sends.
 #   vcd.sh BIN_DIR SCENARIO
 # BIN_DIR holds velmo-emu, velmo-board, gpio_client, button and uart_tx.
-set -u
+. "$(dirname "$0")/../support/lib.sh"
 bin=$1 scenario=$2
 here=$(cd "$(dirname "$0")" && pwd)
-if [ -n "${VELMO_EMU_SKIP:-}" ]; then
-    echo "SKIP: $VELMO_EMU_SKIP"
-    exit 77
-fi
+skip_unless_traced
 for tool in vcd2fst fst2vcd sigrok-cli; do
-    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/deps.sh installs gtkwave and sigrok-cli)"; exit 1; }
+    command -v "$tool" >/dev/null || die "$tool is missing (scripts/deps.sh installs gtkwave and sigrok-cli)"
 done
 export PATH="$bin:$PATH"
-unset VELMO_BOARD
-dir=$(mktemp -d) || exit 2
-trap 'rm -rf "$dir"' EXIT
-chmod 755 "$dir"
-cd "$dir" || exit 2
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-
-# status WHAT WANT GOT
-status() {
-    [ "$3" -eq "$2" ] || fail "$1: exit status $3, expected $2"
-}
-
-# expect WHAT FILE: FILE's text must be standard input's.
-expect() {
-    if ! diff -u - "$2" >diff.out; then
-        fail "$1 differs (--- expected, +++ actual):"
-        cat diff.out
-    fi
-}
+temp_dir
 
 # normalise VCD: the file with every timestamp but #0 written #T, once each
 # is found to be a whole number greater than the one before.
@@ -68,44 +46,23 @@ changes() {
 readers() {
     local vcd=$1 end
     vcd2fst "$vcd" "$vcd.fst" >"$vcd.vcd2fst" 2>&1
-    status "vcd2fst $vcd" 0 $?
-    expect "what vcd2fst said about $vcd" "$vcd.vcd2fst" </dev/null
+    check_status "vcd2fst $vcd" 0 $?
+    expect "what vcd2fst said about $vcd" empty "$vcd.vcd2fst"
     fst2vcd "$vcd.fst" >"$vcd.back" 2>/dev/null
     changes "$vcd" >"$vcd.changes"
     changes "$vcd.back" >"$vcd.back.changes"
-    expect "$vcd read back from vcd2fst's FST" "$vcd.back.changes" <"$vcd.changes"
+    expect "$vcd read back from vcd2fst's FST" "$dir/$vcd.changes" "$vcd.back.changes"
     sigrok-cli -I vcd -i "$vcd" --show >"$vcd.show" 2>"$vcd.sigrok"
-    status "sigrok-cli -I vcd -i $vcd" 0 $?
-    expect "what sigrok-cli said about $vcd" "$vcd.sigrok" </dev/null
+    check_status "sigrok-cli -I vcd -i $vcd" 0 $?
+    expect "what sigrok-cli said about $vcd" empty "$vcd.sigrok"
     end=$(tail -n 1 "$vcd.changes" | cut -d' ' -f1)
-    expect "sigrok-cli's view of $vcd" "$vcd.show" <<TXT
-Samplerate: 1000000
-Channels: 16
-- line1: logic
-- line2: logic
-- line3: logic
-- line4: logic
-- line5: logic
-- line6: logic
-- line7: logic
-- line8: logic
-- dir1: logic
-- dir2: logic
-- dir3: logic
-- dir4: logic
-- dir5: logic
-- dir6: logic
-- dir7: logic
-- dir8: logic
-Logic unitsize: 2
-Logic sample count: $end
-TXT
+    expect "sigrok-cli's view of $vcd" vcd_sigrok.show "$vcd.show" "END=$end"
 }
 
 # same_as VCD EXPECTED: the VCD, times normalised, is expected/EXPECTED.
 same_as() {
     normalise "$1" >"$1.normal"
-    expect "$1 (times as #T)" "$1.normal" <"$here/expected/$2"
+    expect "$1 (times as #T)" "$2" "$1.normal"
 }
 
 case $scenario in
@@ -115,14 +72,14 @@ short)
     # again. Writes that change nothing (bank 1's direction at first, every
     # read) leave no timestamp.
     velmo-emu --vcd w.vcd --line 3=1 gpio_client config 0x0f out 6 1 in 3 out 6 0 config 0xfb >client.out
-    status "gpio_client" 0 $?
+    check_status "gpio_client" 0 $?
     same_as w.vcd client.vcd
     readers w.vcd
     # Run again over it: an earlier dump is overwritten, through a symlink
     # too, which stays a symlink.
     ln -s w.vcd link.vcd
     velmo-emu --vcd link.vcd --line 3=1 gpio_client config 0x0f out 6 1 in 3 out 6 0 config 0xfb >client.out
-    status "gpio_client over the earlier dump" 0 $?
+    check_status "gpio_client over the earlier dump" 0 $?
     [ -L link.vcd ] || fail "link.vcd is no longer a symlink"
     same_as w.vcd client.vcd
     ;;
@@ -140,9 +97,9 @@ live)
     done
     velmo-board pull 3=1
     velmo-board wait 6=1 --timeout 5
-    status "wait for line 6" 0 $?
+    check_status "wait for line 6" 0 $?
     wait $pid
-    status "button under velmo-emu" 0 $?
+    check_status "button under velmo-emu" 0 $?
     same_as b.vcd button.vcd
     readers b.vcd
     ;;
@@ -150,7 +107,7 @@ killed)
     # velmo-emu killed right after line 6 went high: the file ends with that
     # change, and readers take it.
     velmo-emu --vcd k.vcd -- gpio_client config 0x0f out 6 1 kill-parent >/dev/null
-    status "velmo-emu killed" 137 $?
+    check_status "velmo-emu killed" 137 $?
     same_as k.vcd killed.vcd
     readers k.vcd
     ;;
@@ -173,48 +130,34 @@ refused)
         runner=()
         [ "$name" = readonly.vcd ] && runner=("${as[@]}")
         "${runner[@]}" velmo-emu --vcd "$name" --board board -- /bin/echo started >>refused.out 2>>refused.err </dev/null
-        status "$name" 125 $?
+        check_status "$name" 125 $?
         [ ! -f "$name.before" ] || cmp -s "$name" "$name.before" || fail "$name was changed"
     done
     # Nor the board file or the trace under another name, missing at first.
     velmo-emu --vcd new-board --board new-board -- /bin/echo started >>refused.out 2>>refused.err </dev/null
-    status "the board file's own path" 125 $?
+    check_status "the board file's own path" 125 $?
     velmo-emu --vcd t.vcd --trace t.vcd -- /bin/echo started >>refused.out 2>>refused.err </dev/null
-    status "the trace's own path" 125 $?
-    expect "output (no program may start)" refused.out </dev/null
+    check_status "the trace's own path" 125 $?
+    expect "output (no program may start)" empty refused.out
     [ ! -e nowhere ] && [ ! -e new-board ] && [ ! -e missing ] && [ ! -e t.vcd ] || fail "a refused path left something behind"
     cmp -s board board.before || fail "the board file was changed"
-    expect "the reasons" refused.err <<'TXT'
-velmo-emu: VCD file directory: is a directory
-velmo-emu: VCD file fifo: is a FIFO
-velmo-emu: VCD file source.c: holds something other than a VCD; it was left as it is
-velmo-emu: VCD file dangling: is a symbolic link to nothing (no file is created through one)
-velmo-emu: VCD file readonly.vcd: Permission denied
-velmo-emu: VCD file board: holds something other than a VCD; it was left as it is
-velmo-emu: VCD file missing/w.vcd: No such file or directory
-velmo-emu: VCD file new-board: is the board file
-velmo-emu: VCD file t.vcd: is the trace file
-TXT
+    expect "the reasons" vcd_refused.err refused.err
     ;;
 write_failure)
     # A device that takes nothing: refused at the header, before the
     # program starts.
     velmo-emu --vcd /dev/full -- /bin/echo started >full.out 2>full.err
-    status "/dev/full" 125 $?
-    expect "output on /dev/full (the program may not start)" full.out </dev/null
-    expect "the message on /dev/full" full.err <<'TXT'
-velmo-emu: writing the VCD file /dev/full failed: No space left on device
-TXT
+    check_status "/dev/full" 125 $?
+    expect "output on /dev/full (the program may not start)" empty full.out
+    expect "the message on /dev/full" vcd_write_failure_full.err full.err
     # A file size limit that the header fits in and the changes do not: the
     # run ends at the first change that does not fit, and the file is whole
     # up to the change before it. (SIGXFSZ ignored, so the write fails.)
     toggles=()
     for _ in $(seq 100); do toggles+=(out 6 1 out 6 0); done
     (trap '' XFSZ; ulimit -f 1; velmo-emu --vcd f.vcd -- gpio_client config 0x00 "${toggles[@]}" >/dev/null 2>f.err)
-    status "a file size limit" 125 $?
-    expect "the message at the file size limit" f.err <<'TXT'
-velmo-emu: cannot serve gpio_client: writing the VCD file f.vcd failed: File too large
-TXT
+    check_status "a file size limit" 125 $?
+    expect "the message at the file size limit" vcd_write_failure_limit.err f.err
     [ "$(tail -c 1 f.vcd | od -An -c | tr -d ' ')" = '\n' ] || fail "f.vcd ends inside a change"
     readers f.vcd
     ;;
@@ -226,18 +169,6 @@ uart)
     # repeated, up to three times. A misreading of a run that kept time is a
     # fault.
     # 'Hi, Velmo!' in ASCII, as the decoder prints each byte:
-    cat >rx.want <<'TXT'
-uart-1: 48
-uart-1: 69
-uart-1: 2C
-uart-1: 20
-uart-1: 56
-uart-1: 65
-uart-1: 6C
-uart-1: 6D
-uart-1: 6F
-uart-1: 21
-TXT
     rt=()
     chrt -f 1 true 2>/dev/null && rt=(chrt -f 1)
     for attempt in 1 2 3; do
@@ -245,7 +176,7 @@ TXT
         got=$?
         sigrok-cli -I vcd -i u.vcd -P uart:rx=line6:baudrate=1200 -A uart=rx-data >rx.out 2>rx.err
         sigrok-cli -I vcd -i u.vcd -P uart:rx=line6:baudrate=1200 >all.out 2>&1
-        if cmp -s rx.out rx.want && ! grep -qi error all.out; then
+        if cmp -s rx.out "$expected/vcd_uart.rx" && ! grep -qi error all.out; then
             break
         fi
         [ "$got" -eq 3 ] || break
@@ -253,8 +184,8 @@ TXT
     done
     [ "$got" -eq 0 ] || [ "$got" -eq 3 ] || { fail "uart_tx under velmo-emu: exit status $got"; cat uart.err; }
     [ "$got" -eq 0 ] || echo "uart_tx said: $(cat uart.err)"
-    expect "the bytes sigrok-cli decoded" rx.out <rx.want
-    expect "what sigrok-cli said" rx.err </dev/null
+    expect "the bytes sigrok-cli decoded" vcd_uart.rx rx.out
+    expect "what sigrok-cli said" empty rx.err
     if grep -i error all.out; then
         fail "the decoder saw errors"
     fi
@@ -262,18 +193,14 @@ TXT
     # The README's picture is drawn from such a dump: one path a wire, and
     # a wire that is not there is refused.
     "$here/../../scripts/vcd2svg" -w line6,dir6 u.vcd >u.svg
-    status "vcd2svg" 0 $?
+    check_status "vcd2svg" 0 $?
     [ "$(grep -c '<path ' u.svg)" -eq 2 ] && [ "$(tail -n 1 u.svg)" = '</svg>' ] || fail "u.svg is not two waveforms"
     "$here/../../scripts/vcd2svg" -w line9 u.vcd >/dev/null 2>svg.err
-    status "vcd2svg -w line9" 1 $?
-    expect "vcd2svg's message" svg.err <<'TXT'
-vcd2svg: no 1-bit wire line9
-TXT
+    check_status "vcd2svg -w line9" 1 $?
+    expect "vcd2svg's message" vcd_uart_svg.err svg.err
     ;;
 *)
-    echo "unknown scenario $scenario" >&2
-    exit 2
+    die "unknown scenario $scenario"
     ;;
 esac
-[ "$failed" -eq 0 ] && echo "ok: $scenario"
-exit "$failed"
+finish

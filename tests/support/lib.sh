@@ -10,10 +10,14 @@
 #   temp_dir               a fresh folder in $dir, the current one, removed
 #                          at exit
 #   check_status WHAT WANT GOT
-#   expect WHAT EXPECTED ACTUAL
+#   expect WHAT EXPECTED ACTUAL [NAME=VALUE]...
 #                          ACTUAL's text must be EXPECTED's, a file written
 #                          by hand (in $expected unless a path is given),
-#                          where @DIR@ stands for $dir; else the diff
+#                          where @DIR@ stands for $dir and each @NAME@ for
+#                          its VALUE; else the diff
+#   wait_until WHAT COMMAND...
+#                          runs COMMAND every 10 ms until it succeeds, for
+#                          at most 10 s (a failure then)
 #   run_emu [--stdin FILE] [--status N] NAME -- VELMO-EMU-ARGUMENT...
 #                          runs velmo-emu (on PATH) with a trace; its
 #                          output, error and trace land in NAME.out,
@@ -61,16 +65,31 @@ check_status() {
 }
 
 expect() {
-    local want=$2
+    local what=$1 want=$2 got=$3 script="s|@DIR@|$dir|g" pair
+    shift 3
+    for pair in "$@"; do
+        script="$script;s|@${pair%%=*}@|${pair#*=}|g"
+    done
     case $want in
     /*) ;;
     *) want=$expected/$want ;;
     esac
-    if ! sed "s|@DIR@|$dir|g" "$want" | diff -u - "$3" >"${dir:-/tmp}/.diff.$$"; then
-        fail "$1 differs (--- expected ${want#"$expected"/}, +++ actual):"
+    if ! sed "$script" "$want" | diff -u - "$got" >"${dir:-/tmp}/.diff.$$"; then
+        fail "$what differs (--- expected ${want#"$expected"/}, +++ actual):"
         cat "${dir:-/tmp}/.diff.$$"
     fi
     rm -f "${dir:-/tmp}/.diff.$$"
+}
+
+wait_until() {
+    local what=$1 i
+    shift
+    for i in $(seq 1000); do
+        "$@" && return 0
+        sleep 0.01
+    done
+    fail "$what: not within 10 s"
+    return 1
 }
 
 run_emu() {

@@ -9,19 +9,6 @@ skip_unless_traced
 export PATH="$bin:$PATH"
 temp_dir
 
-# until_true WHAT COMMAND...: runs COMMAND every 10 ms until it succeeds,
-# for at most 5 s.
-until_true() {
-    local what=$1
-    shift
-    for _ in $(seq 500); do
-        "$@" && return 0
-        sleep 0.01
-    done
-    fail "$what: not within 5 s"
-    return 1
-}
-
 # The events in FILE with their times written as T, once each time is
 # found to have six decimals.
 untimed() {
@@ -37,7 +24,7 @@ live)
     # be where the watch starts from.
     velmo-emu --trace w.trace velmogpio watch 3 --edge rising --count 1 --timeout 5 >w.out 2>w.err &
     watcher=$!
-    until_true "the watch's first reading" grep -qs '^in 0x50f' w.trace
+    wait_until "the watch's first reading" grep -qs '^in 0x50f' w.trace
     velmo-board pull 3=1
     wait $watcher
     check_status "velmogpio watch 3 --edge rising --count 1 --timeout 5" 0 $?
@@ -53,9 +40,9 @@ pipe)
     velmo-board pull 5=1
     velmo-emu --trace p.trace velmogpio watch 5 2 --count 2 --timeout 10 >p.out 2>p.err &
     watcher=$!
-    until_true "the watch's first reading" grep -qs '^in 0x50f' p.trace
+    wait_until "the watch's first reading" grep -qs '^in 0x50f' p.trace
     velmo-board pull 5=0
-    until_true "the first event" grep -q . p.out
+    wait_until "the first event" grep -q . p.out
     kill -0 $watcher 2>/dev/null || fail "the watch ended after one event"
     velmo-board pull 2=1
     wait $watcher

@@ -64,6 +64,7 @@ private:
     // file as it was and need no parsing.
     std::string last_text_;
     Board last_board_;
+    long long last_look_ms_ = -1000; // when follow_replacement last looked
 };
 
 } // namespace velmo::sim

@@ -1,5 +1,7 @@
 #include "vcd.h"
 
+#include "format.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -15,23 +17,6 @@ namespace {
 // Wire identifiers: line1..line8 are a..h, dir1..dir8 are i..p.
 char line_id(int n) { return static_cast<char>('a' + n - 1); }
 char dir_id(int n) { return static_cast<char>('i' + n - 1); }
-
-const char *kind_of(mode_t mode)
-{
-    if (S_ISDIR(mode)) {
-        return "is a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "is a FIFO";
-    }
-    if (S_ISSOCK(mode)) {
-        return "is a socket";
-    }
-    if (S_ISBLK(mode)) {
-        return "is a block device";
-    }
-    return "is not a regular file";
-}
 
 // Does text begin as a VCD does: white space, then a declaration keyword?
 bool looks_like_vcd(const char *text, std::size_t size)
@@ -84,7 +69,7 @@ bool VcdWriter::open(const std::string &path, std::string &why)
             return false;
         }
         if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
-            why = path + ": " + kind_of(st.st_mode);
+            why = path + ": " + velmo::sim::file_kind(st.st_mode);
             return false;
         }
         fd = ::open(path.c_str(), (S_ISREG(st.st_mode) ? O_RDWR : O_WRONLY) | kFlags);

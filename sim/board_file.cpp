@@ -1,5 +1,7 @@
 #include "board_file.h"
 
+#include "format.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -13,23 +15,6 @@ namespace velmo::sim {
 
 namespace {
 
-const char *kind_of(mode_t mode)
-{
-    if (S_ISDIR(mode)) {
-        return "is a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "is a FIFO";
-    }
-    if (S_ISSOCK(mode)) {
-        return "is a socket";
-    }
-    if (S_ISCHR(mode) || S_ISBLK(mode)) {
-        return "is a device";
-    }
-    return "is not a regular file";
-}
-
 // A regular file at path, open for reading and writing; created (mode 0666
 // less the umask) when missing. Whatever else sits at the path is refused
 // before it is opened, so no device or FIFO is ever opened by mistake;
@@ -41,7 +26,7 @@ int open_regular(const std::string &path, bool create, std::string &why)
     int fd = -1;
     if (::stat(path.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) {
-            why = kind_of(st.st_mode);
+            why = velmo::sim::file_kind(st.st_mode);
             return -1;
         }
         fd = ::open(path.c_str(), kFlags);
@@ -58,7 +43,7 @@ int open_regular(const std::string &path, bool create, std::string &why)
     // What was opened is what was looked at, even if the path changed
     // meanwhile.
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = kind_of(st.st_mode);
+        why = velmo::sim::file_kind(st.st_mode);
         ::close(fd);
         return -1;
     }

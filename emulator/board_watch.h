@@ -8,7 +8,8 @@
 
 #include <string>
 
-// Wakes up when a board file may have changed.
+// Wakes up when a board file may have changed. The inotify instance is
+// held by a small relay child, which ends once this object is gone.
 class BoardEvents {
 public:
     BoardEvents() = default;
@@ -30,10 +31,9 @@ public:
     bool drain(std::string &why);
 
 private:
-    bool arm(std::string &why);
-
-    int fd_ = -1;
-    int wd_ = -1;
+    int fd_ = -1;         // the relay's pipe, or the inotify instance itself
+    bool relayed_ = false;
+    int wd_ = -1;         // the watch, when not relayed
     std::string path_;
 };
 

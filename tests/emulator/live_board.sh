@@ -129,16 +129,22 @@ wait)
     [ "$took" -ge 500 ] && [ "$took" -lt 3000 ] || fail "a 0.5 s timeout took $took ms"
     expect "the timeout message" live_wait_timeout.err timeout.err
     # A pull from elsewhere ends the wait at once: inotify, not polling.
-    velmo-board --board board wait 2=1 --timeout 5 &
-    waiter=$!
-    sleep 0.5
-    velmo-board --board board pull 2=1
-    pulled=$EPOCHREALTIME
-    wait $waiter
-    check_status "wait for a pulled line" 0 $?
-    took=$(awk -v a="$pulled" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", (b - a) * 1000 }')
-    echo "the wait ended $took ms after the pull"
-    [ "$took" -lt 50 ] || fail "the wait ended $took ms after the pull, not at once"
+    # The best of three, as a loaded machine may hold up any one of them.
+    best=
+    for _ in 1 2 3; do
+        velmo-board --board board pull 2=0
+        velmo-board --board board wait 2=1 --timeout 5 &
+        waiter=$!
+        sleep 0.3
+        velmo-board --board board pull 2=1
+        pulled=$EPOCHREALTIME
+        wait $waiter
+        check_status "wait for a pulled line" 0 $?
+        took=$(awk -v a="$pulled" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", (b - a) * 1000 }')
+        [ -n "$best" ] && [ "$best" -le "$took" ] || best=$took
+    done
+    echo "the wait ended $best ms after the pull (the best of three)"
+    [ "$best" -lt 50 ] || fail "the wait ended $best ms after the pull at best, not at once"
     ;;
 panel)
     command -v tmux >/dev/null || skip "tmux is not installed"

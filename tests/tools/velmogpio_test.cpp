@@ -1,6 +1,6 @@
 // velmogpio on the simulated board: what each command prints, the ports it
 // touches, and that a usage error touches none.
-#include "sim_fixture.h"
+#include "velmogpio_fixture.h"
 #include "velmogpio_cli.h"
 
 #include "child.h"
@@ -13,29 +13,9 @@
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-class Velmogpio : public SimBoard {
+class Velmogpio : public VelmogpioFixture {
 protected:
-    Result run(std::vector<const char *> args)
-    {
-        args.insert(args.begin(), "velmogpio");
-        char *out_text = nullptr, *err_text = nullptr;
-        size_t out_size = 0, err_size = 0;
-        std::FILE *out = open_memstream(&out_text, &out_size);
-        std::FILE *err = open_memstream(&err_text, &err_size);
-        const int status = velmogpio_main(static_cast<int>(args.size()), args.data(), out, err);
-        std::fclose(out);
-        std::fclose(err);
-        Result r{status, out_text, err_text};
-        std::free(out_text);
-        std::free(err_text);
-        return r;
-    }
+    static Result run(std::vector<const char *> args) { return run_tool(std::move(args)); }
 };
 
 TEST_F(Velmogpio, ConfigWordIsOneConfigureCall)
@@ -183,7 +163,7 @@ TEST_F(Velmogpio, ShowAsTableAndJson)
 
 TEST_F(Velmogpio, UsageErrorsTouchNoPort)
 {
-    const std::vector<std::pair<std::vector<const char *>, std::string>> cases = {
+    const UsageCases cases = {
         {{}, "no command given"},
         {{"frob"}, "unknown command 'frob'"},
         {{"get"}, "get needs at least one LINE"},
@@ -208,13 +188,7 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
         {{"config", "1=in", "2"}, "expected LINE=VALUE, got '2'"},
         {{"show", "--xml"}, "show takes only --json, not '--xml'"},
     };
-    for (const auto &[args, what] : cases) {
-        const Result r = run(args);
-        EXPECT_EQ(r.status, 2) << what;
-        EXPECT_EQ(r.out, "") << what;
-        EXPECT_EQ(r.err, "velmogpio: " + what + "\nTry 'velmogpio --help'.\n");
-    }
-    EXPECT_EQ(ports().trace_text(), "");
+    expect_usage_errors(cases);
 }
 
 TEST_F(Velmogpio, RefusedAccessIsAFailureWithTheLibrarysMessage)

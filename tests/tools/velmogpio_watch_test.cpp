@@ -2,9 +2,7 @@
 // between two of the watch's readings: the port space's listener sees each
 // read as it happens and drives the next level then, so every sequence of
 // levels is exact and no test waits for a timer but the watch's own.
-#include "sim_fixture.h"
-
-#include "velmogpio_cli.h"
+#include "velmogpio_fixture.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,29 +16,13 @@
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-class Watch : public SimBoard {
+class Watch : public VelmogpioFixture {
 protected:
-    Result run(std::vector<const char *> args)
+    // velmogpio watch with args.
+    static Result run(std::vector<const char *> args)
     {
-        args.insert(args.begin(), "velmogpio");
-        args.insert(args.begin() + 1, "watch");
-        char *out_text = nullptr, *err_text = nullptr;
-        size_t out_size = 0, err_size = 0;
-        std::FILE *out = open_memstream(&out_text, &out_size);
-        std::FILE *err = open_memstream(&err_text, &err_size);
-        const int status = velmogpio_main(static_cast<int>(args.size()), args.data(), out, err);
-        std::fclose(out);
-        std::fclose(err);
-        Result r{status, out_text, err_text};
-        std::free(out_text);
-        std::free(err_text);
-        return r;
+        args.insert(args.begin(), "watch");
+        return run_tool(std::move(args));
     }
 
     // What happens outside after the n-th read of a data register (1 is
@@ -178,7 +160,7 @@ TEST_F(Watch, SigtermEndsTheWatchWithStatusZero)
 
 TEST_F(Watch, UsageErrorsTouchNoPort)
 {
-    const std::vector<std::pair<std::vector<const char *>, std::string>> cases = {
+    const UsageCases cases = {
         {{}, "watch needs at least one LINE"},
         {{"--count", "1"}, "watch needs at least one LINE"},
         {{"9"}, "bad line '9' (lines are 1 to 8)"},
@@ -198,13 +180,7 @@ TEST_F(Watch, UsageErrorsTouchNoPort)
         {{"3", "--interval="}, "--interval wants milliseconds from 1 to 60000, not ''"},
         {{"3", "--json"}, "watch has no option --json"},
     };
-    for (const auto &[args, what] : cases) {
-        const Result r = run(args);
-        EXPECT_EQ(r.status, 2) << what;
-        EXPECT_EQ(r.out, "") << what;
-        EXPECT_EQ(r.err, "velmogpio: " + what + "\nTry 'velmogpio --help'.\n");
-    }
-    EXPECT_EQ(ports().trace_text(), "");
+    expect_usage_errors(cases, {"watch"});
 }
 
 TEST_F(Watch, RefusedAccessIsAFailureWithTheLibrarysMessage)

@@ -5,6 +5,7 @@
 //
 // Every argument is checked before the board file is touched, so a usage
 // error changes nothing.
+#include "arguments.h"
 #include "board_file.h"
 #include "board_watch.h"
 
@@ -52,10 +53,6 @@ const char kUsage[] =
     "FILE defaults to $VELMO_BOARD; a missing FILE is created as a power-on board.\n"
     "Exit status: 0 done, 1 timeout or the file was refused, 2 bad arguments.\n";
 
-struct Usage {
-    std::string what;
-};
-
 // "LINE=0|1" arguments, each line named once.
 std::vector<std::pair<int, int>> parse_levels(const std::vector<std::string> &args, const char *command)
 {
@@ -76,25 +73,6 @@ std::vector<std::pair<int, int>> parse_levels(const std::vector<std::string> &ar
         throw Usage{std::string(command) + " needs at least one LINE=0|1"};
     }
     return levels;
-}
-
-// Seconds as "N" or "N.N", up to a day.
-double parse_seconds(const std::string &text)
-{
-    const std::size_t dot = text.find('.');
-    const std::string whole = text.substr(0, dot);
-    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
-    const auto digits = [](const std::string &s) {
-        return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
-    };
-    if (!digits(whole) || (dot != std::string::npos && !digits(fraction))) {
-        throw Usage{"--timeout wants seconds (e.g. 5 or 0.5), not '" + text + "'"};
-    }
-    const double seconds = std::strtod(text.c_str(), nullptr);
-    if (seconds > 86400) {
-        throw Usage{"--timeout is at most 86400 seconds, not '" + text + "'"};
-    }
-    return seconds;
 }
 
 class Tool {
@@ -215,7 +193,7 @@ int Tool::wait(const std::vector<std::string> &args)
         }
     }
     const auto levels = parse_levels(wanted, "wait");
-    const double timeout = parse_seconds(timeout_text);
+    const std::int64_t timeout_ns = parse_timeout(timeout_text);
 
     if (!open()) {
         return kExitFailed;
@@ -227,7 +205,7 @@ int Tool::wait(const std::vector<std::string> &args)
         std::fprintf(stderr, "velmo-board: cannot watch %s: %s\n", path_.c_str(), why.c_str());
         return kExitFailed;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout_ns);
     Board board;
     for (;;) {
         if (!file_.read(board, why)) {

@@ -4,6 +4,7 @@
 // touches no port and a command is never half done for a typo. The lines
 // live in the board's registers, so what a command sets stays set.
 #include "velmogpio_cli.h"
+#include "arguments.h"
 #include "velmogpio_watch.h"
 
 #include "VELMOGPIOLib.h"
@@ -37,34 +38,6 @@ const char kUsage[] =
     "\n"
     "Lines are numbered 1 to 8. Exit status: 0 done, 1 the board refused\n"
     "(the message says why), 2 bad arguments (nothing was touched).\n";
-
-struct Usage {
-    std::string what;
-};
-
-// Whole decimal number in [lo, hi], nothing else.
-bool parse_decimal(const std::string &text, long lo, long hi, long &value)
-{
-    if (text.empty() || text.size() > 9) {
-        return false;
-    }
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    value = std::strtol(text.c_str(), nullptr, 10);
-    return value >= lo && value <= hi;
-}
-
-int parse_line(const std::string &text)
-{
-    long n = 0;
-    if (!parse_decimal(text, 1, VELMOGPIO_LINES, n)) {
-        throw Usage{"bad line '" + text + "' (lines are 1 to 8)"};
-    }
-    return static_cast<int>(n);
-}
 
 // "LINE=VALUE": the line and the value text.
 std::pair<int, std::string> parse_assignment(const std::string &arg)

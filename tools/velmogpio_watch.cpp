@@ -7,6 +7,7 @@
 // change between the same two readings are printed in the order named.
 #include "velmogpio_watch.h"
 
+#include "arguments.h"
 #include "velmogpio_cli.h"
 
 #include "VELMOGPIOLib.h"
@@ -20,10 +21,6 @@
 
 namespace {
 
-struct WatchUsage {
-    std::string what;
-};
-
 enum class Edge { Rising, Falling, Both };
 
 struct Watch {
@@ -35,40 +32,14 @@ struct Watch {
     std::int64_t interval_ns = 1000000;
 };
 
-bool all_digits(const std::string &s, std::size_t most)
-{
-    return !s.empty() && s.size() <= most && s.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // A whole number from lo to hi, for option name.
 long whole(const std::string &name, const std::string &text, long lo, long hi, const char *what)
 {
-    const long value = all_digits(text, 9) ? std::strtol(text.c_str(), nullptr, 10) : -1;
-    if (value < lo || value > hi) {
-        throw WatchUsage{name + " wants " + what + ", not '" + text + "'"};
+    long value = 0;
+    if (!parse_decimal(text, lo, hi, value)) {
+        throw Usage{name + " wants " + what + ", not '" + text + "'"};
     }
     return value;
-}
-
-// Seconds as "N" or "N.N", up to a day, in nanoseconds.
-std::int64_t seconds(const std::string &text)
-{
-    const std::size_t dot = text.find('.');
-    const std::string whole_part = text.substr(0, dot);
-    const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
-    if (!all_digits(whole_part, 5) || (dot != std::string::npos && !all_digits(fraction, 9))) {
-        throw WatchUsage{"--timeout wants seconds (e.g. 5 or 0.5), not '" + text + "'"};
-    }
-    std::int64_t ns = std::strtoll(whole_part.c_str(), nullptr, 10) * 1000000000;
-    std::int64_t scale = 100000000;
-    for (char c : fraction) {
-        ns += (c - '0') * scale;
-        scale /= 10;
-    }
-    if (ns > std::int64_t{86400} * 1000000000) {
-        throw WatchUsage{"--timeout is at most 86400 seconds, not '" + text + "'"};
-    }
-    return ns;
 }
 
 Watch parse(const std::vector<std::string> &args)
@@ -86,7 +57,7 @@ Watch parse(const std::vector<std::string> &args)
                 arg = arg.substr(0, eq);
             } else if (arg == "--edge" || arg == "--count" || arg == "--timeout" || arg == "--interval") {
                 if (i + 1 >= args.size()) {
-                    throw WatchUsage{arg + " needs a value"};
+                    throw Usage{arg + " needs a value"};
                 }
                 value = args[++i];
             }
@@ -98,32 +69,29 @@ Watch parse(const std::vector<std::string> &args)
                 } else if (value == "both") {
                     w.edge = Edge::Both;
                 } else {
-                    throw WatchUsage{"--edge wants rising, falling or both, not '" + value + "'"};
+                    throw Usage{"--edge wants rising, falling or both, not '" + value + "'"};
                 }
             } else if (arg == "--count") {
                 w.count = whole(arg, value, 1, 999999999, "a number of events from 1");
             } else if (arg == "--timeout") {
-                w.timeout_ns = seconds(value);
+                w.timeout_ns = parse_timeout(value);
                 w.timeout_text = value;
             } else if (arg == "--interval") {
                 w.interval_ns = whole(arg, value, 1, 60000, "milliseconds from 1 to 60000") * 1000000;
             } else {
-                throw WatchUsage{"watch has no option " + arg};
+                throw Usage{"watch has no option " + arg};
             }
             continue;
         }
-        const long line = all_digits(arg, 9) ? std::strtol(arg.c_str(), nullptr, 10) : 0;
-        if (line < 1 || line > 8) {
-            throw WatchUsage{"bad line '" + arg + "' (lines are 1 to 8)"};
-        }
+        const int line = parse_line(arg);
         if (named[line]) {
-            throw WatchUsage{"line " + arg + " is named twice"};
+            throw Usage{"line " + arg + " is named twice"};
         }
         named[line] = true;
-        w.lines.push_back(static_cast<int>(line));
+        w.lines.push_back(line);
     }
     if (w.lines.empty()) {
-        throw WatchUsage{"watch needs at least one LINE"};
+        throw Usage{"watch needs at least one LINE"};
     }
     return w;
 }
@@ -260,12 +228,5 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
 
 int velmogpio_watch(const std::vector<std::string> &args, std::FILE *out, std::FILE *err)
 {
-    Watch w;
-    try {
-        w = parse(args);
-    } catch (const WatchUsage &usage) {
-        std::fprintf(err, "velmogpio: %s\nTry 'velmogpio --help'.\n", usage.what.c_str());
-        return kExitUsage;
-    }
-    return run(w, out, err);
+    return run(parse(args), out, err);
 }

@@ -25,19 +25,9 @@ void TraceFile::write(const std::string &line)
     if (!fd_ || failed()) {
         return;
     }
-    std::string text = line;
-    text += '\n';
     std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd_.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            fail(n < 0 ? errno : EIO);
-            return;
-        }
-        done += static_cast<std::size_t>(n);
+    if (const int error = write_all(fd_.get(), line + '\n', done); error != 0) {
+        fail(error);
     }
 }
 

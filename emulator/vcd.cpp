@@ -1,5 +1,6 @@
 #include "vcd.h"
 
+#include "fd.h"
 #include "format.h"
 
 #include <cerrno>
@@ -136,23 +137,16 @@ std::uint64_t VcdWriter::now_us() const
 bool VcdWriter::write_all(const std::string &text, std::string &why)
 {
     std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    if (const int error = velmo::emu::write_all(fd_, text, done); error != 0) {
+        why = "writing the VCD file " + path_ + " failed: " + std::strerror(error);
+        failed_ = true;
+        // A change half written (a full disk, a file size limit) is taken
+        // back: the file stays whole up to its last change.
+        if (done > 0 && regular_) {
+            const int kept = ::ftruncate(fd_, size_);
+            (void)kept;
         }
-        if (n <= 0) {
-            why = "writing the VCD file " + path_ + " failed: " + std::strerror(n < 0 ? errno : EIO);
-            failed_ = true;
-            // A change half written (a full disk, a file size limit) is
-            // taken back: the file stays whole up to its last change.
-            if (done > 0 && regular_) {
-                const int kept = ::ftruncate(fd_, size_);
-                (void)kept;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+        return false;
     }
     size_ += static_cast<off_t>(done);
     return true;

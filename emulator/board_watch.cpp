@@ -127,42 +127,38 @@ BoardEvents::~BoardEvents()
 
 bool BoardEvents::watch(const std::string &path, std::string &why)
 {
-    path_ = path;
     const int ino = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (ino < 0) {
         why = std::strerror(errno);
         return false;
     }
-    if (!arm(ino, path_, wd_, why)) {
+    int wd = -1;
+    int p[2];
+    if (!arm(ino, path, wd, why) || pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
+        why = why.empty() ? std::strerror(errno) : why;
         close(ino);
         return false;
     }
-    int p[2];
-    if (pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0) {
-        std::fflush(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            close(p[0]);
-            relay(ino, p[1], path_, wd_);
-        }
-        close(p[1]);
-        if (child > 0) {
-            close(ino); // the child holds it
-            fd_ = p[0];
-            relayed_ = true;
-            return true;
-        }
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
         close(p[0]);
+        relay(ino, p[1], path, wd);
     }
-    fd_ = ino; // no relay: the inotify instance itself
+    const int error = errno;
+    close(ino); // the child holds it
+    close(p[1]);
+    if (child < 0) {
+        why = std::string("fork: ") + std::strerror(error);
+        close(p[0]);
+        return false;
+    }
+    fd_ = p[0];
     return true;
 }
 
 bool BoardEvents::drain(std::string &why)
 {
-    if (!relayed_) {
-        return take_events(fd_, path_, wd_, why) || why.empty();
-    }
     char bytes[64];
     ssize_t n = 0;
     while ((n = read(fd_, bytes, sizeof bytes)) > 0) {
@@ -176,22 +172,15 @@ bool BoardEvents::drain(std::string &why)
 
 bool BoardEvents::next(int timeout_ms, std::string &why)
 {
-    // Without a watch (the file was removed and nothing is at the path
-    // yet), look again now and then; the relay does so itself.
-    const bool retry = !relayed_ && wd_ < 0;
-    const int wait = retry && (timeout_ms < 0 || timeout_ms > 100) ? 100 : timeout_ms;
     pollfd p{fd_, POLLIN, 0};
-    const int ready = poll(&p, 1, wait);
+    const int ready = poll(&p, 1, timeout_ms);
     if (ready < 0) {
         if (errno != EINTR) {
             why = std::strerror(errno);
         }
         return false;
     }
-    if (ready == 0) {
-        return retry && arm(fd_, path_, wd_, why) && wd_ >= 0;
-    }
-    return drain(why);
+    return ready > 0 && drain(why);
 }
 
 namespace {

@@ -26,15 +26,13 @@ public:
     // watching failed (the reason in why).
     bool next(int timeout_ms, std::string &why);
 
-    // Takes the events that have arrived, without waiting; the watch
-    // follows the path when the file was replaced.
+    // Takes the events that have arrived, without waiting. (The relay
+    // follows the path when the file is replaced or removed.)
     bool drain(std::string &why);
 
 private:
-    int fd_ = -1;         // the relay's pipe, or the inotify instance itself
-    bool relayed_ = false;
-    int wd_ = -1;         // the watch, when not relayed
-    std::string path_;
+    int fd_ = -1; // the relay's pipe
+
 };
 
 // velmo-board watch on file until q, the end of input, or SIGINT/SIGTERM/

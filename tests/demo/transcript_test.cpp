@@ -366,8 +366,7 @@ TEST(DemoDelivered, AFailedReadOfStandardInputIsSaid)
     const Outcome o = run_child("", [] {
         const int dir = ::open("/", O_RDONLY | O_DIRECTORY);
         ::dup2(dir, 0);
-        ::execl(VELMO_DEMO_REAL, VELMO_DEMO_REAL, static_cast<char *>(nullptr));
-        ::_exit(127);
+        exec_program({VELMO_DEMO_REAL});
     });
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, kTitle + kMenu);

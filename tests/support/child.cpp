@@ -82,26 +82,29 @@ Outcome run_child(const std::string &input, const std::function<void()> &body, u
     return outcome;
 }
 
+void exec_program(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+#ifdef VELMO_TEST_LAUNCHER
+    // Where this build's programs need an emulator (qemu-i386 for a
+    // 32-bit build on a kernel without 32-bit support), start them in it.
+    static char launcher[] = VELMO_TEST_LAUNCHER;
+    if (launcher[0] != '\0') {
+        args.push_back(launcher);
+    }
+#endif
+    for (const std::string &arg : argv) {
+        args.push_back(const_cast<char *>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
+    ::_exit(127);
+}
+
 Outcome run_program(const std::vector<std::string> &argv, const std::string &input)
 {
-    return run_child(input, [&argv] {
-        std::vector<char *> args;
-#ifdef VELMO_TEST_LAUNCHER
-        // Where this build's programs need an emulator (qemu-i386 for a
-        // 32-bit build on a kernel without 32-bit support), start them in it.
-        static char launcher[] = VELMO_TEST_LAUNCHER;
-        if (launcher[0] != '\0') {
-            args.push_back(launcher);
-        }
-#endif
-        for (const std::string &arg : argv) {
-            args.push_back(const_cast<char *>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
-        ::_exit(127);
-    });
+    return run_child(input, [&argv] { exec_program(argv); });
 }
 
 } // namespace velmo::demo_test

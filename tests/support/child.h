@@ -24,6 +24,10 @@ Outcome run_child(const std::string &input, const std::function<void()> &body, u
 // The child execs argv[0] with argv.
 Outcome run_program(const std::vector<std::string> &argv, const std::string &input);
 
+// Execs argv[0] with argv as run_program's child does (in qemu-i386 where
+// this build's programs need it); on failure says so and exits 127.
+[[noreturn]] void exec_program(const std::vector<std::string> &argv);
+
 } // namespace velmo::demo_test
 
 #endif

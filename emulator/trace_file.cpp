@@ -26,7 +26,7 @@ void TraceFile::write(const std::string &line)
         return;
     }
     std::size_t done = 0;
-    if (const int error = write_all(fd_.get(), line + '\n', done); error != 0) {
+    if (const int error = velmo::toolkit::write_all(fd_.get(), line + '\n', done); error != 0) {
         fail(error);
     }
 }

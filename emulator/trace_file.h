@@ -6,10 +6,13 @@
 #define VELMO_EMU_TRACE_FILE_H
 
 #include "fd.h"
+#include "io.h"
 
 #include <string>
 
 namespace velmo::emu {
+
+using velmo::toolkit::UniqueFd;
 
 class TraceFile {
 public:

@@ -203,7 +203,7 @@ int Tracer::start(const std::vector<std::string> &command)
     UniqueFd report_write;
     UniqueFd go_read;
     UniqueFd go_write;
-    if (!make_pipe(report_read, report_write) || !make_pipe(go_read, go_write)) {
+    if (!velmo::toolkit::make_pipe(report_read, report_write) || !velmo::toolkit::make_pipe(go_read, go_write)) {
         std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
         return kExitCannotServe;
     }

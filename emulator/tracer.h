@@ -20,6 +20,8 @@
 
 namespace velmo::emu {
 
+using velmo::toolkit::UniqueFd;
+
 class TraceFile;
 
 // velmo-emu's own exit statuses, beside the program's.

@@ -1,6 +1,7 @@
 #include "vcd.h"
 
 #include "fd.h"
+#include "io.h"
 #include "format.h"
 
 #include <cerrno>
@@ -137,7 +138,7 @@ std::uint64_t VcdWriter::now_us() const
 bool VcdWriter::write_all(const std::string &text, std::string &why)
 {
     std::size_t done = 0;
-    if (const int error = velmo::emu::write_all(fd_, text, done); error != 0) {
+    if (const int error = velmo::toolkit::write_all(fd_, text, done); error != 0) {
         why = "writing the VCD file " + path_ + " failed: " + std::strerror(error);
         failed_ = true;
         // A change half written (a full disk, a file size limit) is taken

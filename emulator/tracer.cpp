@@ -5,6 +5,7 @@
 #include "decode.h"
 #include "filter.h"
 #include "regs.h"
+#include "io.h"
 #include "trace_file.h"
 
 #include <algorithm>
@@ -36,8 +37,8 @@ struct StartFailure {
 [[noreturn]] void child_failed(int report_fd, Stage stage, int error)
 {
     const StartFailure failure{stage, error};
-    const ssize_t written = write(report_fd, &failure, sizeof failure);
-    (void)written;
+    std::size_t done = 0;
+    velmo::toolkit::write_all(report_fd, &failure, sizeof failure, done);
     _exit(kExitCannotStart);
 }
 
@@ -47,11 +48,7 @@ struct StartFailure {
 [[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd)
 {
     char go = 0;
-    ssize_t n = 0;
-    do {
-        n = read(go_fd, &go, 1);
-    } while (n < 0 && errno == EINTR);
-    if (n != 1) {
+    if (velmo::toolkit::read_some(go_fd, &go, 1) != 1) {
         _exit(kExitCannotServe); // the tracer gave up before it traced us
     }
     if (const int error = drop_raw_io(); error != 0) {
@@ -242,8 +239,8 @@ int Tracer::start(const std::vector<std::string> &command)
     report_ = std::move(report_read);
     // Should this fail, the child reads end of file and ends: finish() says so.
     const char go = 1;
-    const ssize_t sent = write(go_write.get(), &go, 1);
-    (void)sent;
+    std::size_t sent = 0;
+    velmo::toolkit::write_all(go_write.get(), &go, 1, sent);
     return kGoOn;
 }
 
@@ -518,7 +515,7 @@ int Tracer::finish()
 {
     if (!started_) {
         StartFailure failure{};
-        if (read(report_.get(), &failure, sizeof failure) != static_cast<ssize_t>(sizeof failure)) {
+        if (velmo::toolkit::read_some(report_.get(), &failure, sizeof failure) != static_cast<ssize_t>(sizeof failure)) {
             std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n",
                          program_.c_str());
             return kExitCannotServe;

@@ -1,10 +1,7 @@
-// Following a board file as programs write it: inotify on the file (no
-// polling), and velmo-board's watch, a live panel on a terminal or one
-// timestamped line per change for a log.
-#ifndef VELMO_EMU_BOARD_WATCH_H
-#define VELMO_EMU_BOARD_WATCH_H
-
-#include "board_file.h"
+// Following a board file as programs write it: inotify on the file, no
+// polling, with a small relay child that holds the inotify instance.
+#ifndef VELMO_TOOLS_BOARD_RELAY_H
+#define VELMO_TOOLS_BOARD_RELAY_H
 
 #include <string>
 
@@ -34,10 +31,5 @@ private:
     int fd_ = -1; // the relay's pipe
 
 };
-
-// velmo-board watch on file until q, the end of input, or SIGINT/SIGTERM/
-// SIGHUP: a panel when standard output is a terminal, a log line per
-// change otherwise. Returns the exit status.
-int run_watch(velmo::sim::BoardFile &file);
 
 #endif

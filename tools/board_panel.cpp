@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,8 +18,8 @@ using velmo::sim::BoardFile;
 
 namespace {
 
-// Set by SIGINT, SIGTERM and SIGHUP: the watch ends cleanly, the terminal
-// as it was.
+// Set by SIGINT, SIGTERM and SIGHUP: the watch ends with status 0, the
+// terminal as it was.
 volatile std::sig_atomic_t g_stop = 0;
 
 void on_stop(int)
@@ -26,16 +27,52 @@ void on_stop(int)
     g_stop = 1;
 }
 
-void catch_stops()
-{
-    struct sigaction action {};
-    action.sa_handler = on_stop;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: poll returns at once
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(sig, &action, nullptr);
+// The stop signals are held back while the watch reads the board, and let
+// through only while it waits (atomically, by ppoll) or writes. So one that
+// comes at any moment ends the watch at once or at its next wait: it can
+// never land between the last look at g_stop and a wait that would then
+// last for ever.
+class Stops {
+public:
+    Stops()
+    {
+        struct sigaction action {};
+        action.sa_handler = on_stop;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no SA_RESTART: a wait or a write returns at once
+        sigemptyset(&stops_);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaction(sig, &action, nullptr);
+            sigaddset(&stops_, sig);
+        }
+        sigprocmask(SIG_BLOCK, &stops_, &saved_);
+        open_ = saved_;
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            sigdelset(&open_, sig);
+        }
     }
-}
+    ~Stops() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    Stops(const Stops &) = delete;
+    Stops &operator=(const Stops &) = delete;
+
+    // The mask to wait with.
+    const sigset_t *open() const { return &open_; }
+
+    // Writes text to standard output with the stop signals let through, so
+    // a reader that stopped reading cannot keep the watch from ending.
+    bool put(const std::string &text) const
+    {
+        sigprocmask(SIG_SETMASK, &open_, nullptr);
+        const bool ok = std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+        sigprocmask(SIG_BLOCK, &stops_, nullptr);
+        return ok;
+    }
+
+private:
+    sigset_t stops_{};
+    sigset_t saved_{};
+    sigset_t open_{};
+};
 
 std::string timestamp()
 {
@@ -49,34 +86,98 @@ std::string timestamp()
     return text;
 }
 
-// The log: the board as it is, then a line each time what the pins show
-// changes.
-int log_changes(BoardFile &file, BoardEvents &events)
+// What a wait ended with.
+struct Wake {
+    bool end = false;  // q, the end of input or a stop signal
+    std::string keys;  // other keys typed meanwhile
+    std::string why;   // watching failed: the reason
+};
+
+// Waits until the board file may have changed, a key comes, or the watch
+// is to end. Standard input is read whatever it is (a terminal, a pipe, a
+// file): q or its end ends the watch. A closed standard input is none.
+Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &stops, bool &input)
 {
+    Wake wake;
+    for (;;) {
+        if (g_stop != 0) {
+            wake.end = true;
+            return wake;
+        }
+        pollfd fds[2] = {{events.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        const timespec look{0, 100000000};
+        const int ready = ppoll(fds, input ? 2 : 1, events.look_ms() < 0 ? nullptr : &look, stops.open());
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            wake.why = std::strerror(errno);
+            return wake;
+        }
+        bool changed = false;
+        if (!events.drain(changed, wake.why)) {
+            wake.why = "cannot watch " + file.path() + ": " + wake.why;
+            return wake;
+        }
+        if (input && (fds[1].revents & POLLNVAL) != 0) {
+            input = false;
+        } else if (input && fds[1].revents != 0) {
+            char data[64];
+            const ssize_t n = read(STDIN_FILENO, data, sizeof data);
+            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+                wake.end = true; // the end of input
+                return wake;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                if (data[i] == 'q' || data[i] == 'Q') {
+                    wake.end = true;
+                    return wake;
+                }
+                wake.keys += data[i];
+            }
+        }
+        if (changed || !wake.keys.empty()) {
+            return wake;
+        }
+    }
+}
+
+// The log: the board as it is, then a line each time what the pins show
+// changes. The file is read as soon as a write wakes the watch, so each
+// change is seen before the next unless they come faster than the log
+// keeps up with.
+int log_changes(BoardFile &file, BoardEvents &events, const Stops &stops)
+{
+    // Short lock waits: a write wakes the watch while its writer still
+    // holds the lock for a few microseconds.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::string last;
     std::string why;
     Board board;
-    for (;;) {
+    bool input = true;
+    // Once more when the watch is to end, so the log ends with the board
+    // as it was then, however soon after a write the end came.
+    for (bool end = false;; end = end || g_stop != 0) {
         if (!file.read(board, why)) {
             std::fprintf(stderr, "velmo-board: board file %s\n", why.c_str());
             return 1;
         }
         const std::string now = board.show();
         if (now != last) {
-            if (std::printf("%s %s\n", timestamp().c_str(), now.c_str()) < 0 || std::fflush(stdout) != 0) {
-                return 1; // the reader has gone
+            if (!stops.put(timestamp() + " " + now + "\n")) {
+                return g_stop != 0 ? 0 : 1; // a stop, or the reader has gone
             }
             last = now;
         }
-        while (!events.next(-1, why)) {
-            if (!why.empty()) {
-                std::fprintf(stderr, "velmo-board: cannot watch %s: %s\n", file.path().c_str(), why.c_str());
-                return 1;
-            }
-            if (g_stop != 0) {
-                return 0;
-            }
+        if (end) {
+            return 0;
         }
+        const Wake wake = wait_for_change(file, events, stops, input);
+        if (!wake.why.empty()) {
+            std::fprintf(stderr, "velmo-board: %s\n", wake.why.c_str());
+            return 1;
+        }
+        end = wake.end;
     }
 }
 
@@ -144,35 +245,23 @@ std::string panel(const BoardFile &file, const Board &board, bool keys)
 
 // The panel until q, the end of input or a stop signal (an empty result),
 // or a failure (its reason).
-std::string panel_loop(BoardFile &file, BoardEvents &events, bool keys)
+std::string panel_loop(BoardFile &file, BoardEvents &events, const Stops &stops, bool keys)
 {
     std::string why;
     Board board;
+    bool input = true;
     for (;;) {
         if (!file.read(board, why)) {
             return "board file " + why;
         }
-        std::fputs(panel(file, board, keys).c_str(), stdout);
-        std::fflush(stdout);
-
-        pollfd fds[2] = {{events.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        if (poll(fds, keys ? 2 : 1, -1) < 0) {
-            if (g_stop != 0) {
-                return "";
-            }
-            if (errno == EINTR) {
-                continue;
-            }
+        if (!stops.put(panel(file, board, keys)) && g_stop == 0) {
             return std::strerror(errno);
         }
-        if ((fds[0].revents & POLLIN) != 0 && !events.drain(why)) {
-            return "cannot watch " + file.path() + ": " + why;
+        const Wake wake = wait_for_change(file, events, stops, input);
+        if (!wake.why.empty() || wake.end) {
+            return wake.why;
         }
-        if (keys && fds[1].revents != 0) {
-            char key = 0;
-            if (read(STDIN_FILENO, &key, 1) != 1 || key == 'q' || key == 'Q') {
-                return ""; // q, or the end of input
-            }
+        for (const char key : wake.keys) {
             if (key >= '1' && key <= '8') {
                 const int n = key - '0';
                 const auto toggle = [n](Board &now) { now.set_outside(n, now.line(n).outside == 0 ? 1 : 0); };
@@ -184,12 +273,12 @@ std::string panel_loop(BoardFile &file, BoardEvents &events, bool keys)
     }
 }
 
-int show_panel(BoardFile &file, BoardEvents &events)
+int show_panel(BoardFile &file, BoardEvents &events, const Stops &stops)
 {
     std::string why;
     {
         Terminal terminal;
-        why = panel_loop(file, events, terminal.keys());
+        why = panel_loop(file, events, stops, terminal.keys());
     }
     // Once the terminal is back, so the message stays on the screen.
     if (!why.empty()) {
@@ -203,7 +292,7 @@ int show_panel(BoardFile &file, BoardEvents &events)
 
 int run_watch(BoardFile &file)
 {
-    catch_stops();
+    const Stops stops;
     BoardEvents events;
     std::string why;
     if (!events.watch(file.path(), why)) {
@@ -211,7 +300,7 @@ int run_watch(BoardFile &file)
         return 1;
     }
     if (isatty(STDOUT_FILENO) == 0) {
-        return log_changes(file, events);
+        return log_changes(file, events, stops);
     }
-    return show_panel(file, events);
+    return show_panel(file, events, stops);
 }

@@ -2,11 +2,13 @@
  * driven from its command line so each end-to-end test chooses the calls:
  *
  *   gpio_client [config WORD | in LINE | out LINE LEVEL | base PORT |
- *                wait LINE LEVEL | kill-parent]...
+ *                wait LINE LEVEL | toggle LINE COUNT USEC | kill-parent]...
  *
  * Prints one line per call: what was called, its result, then the level
  * read or the last-error message. `wait` reads LINE every millisecond until
  * it shows LEVEL (as a program waits for a button), for at most 10 s.
+ * `toggle` drives LINE high and low COUNT times, USEC microseconds after
+ * each write, and prints one line for them all.
  * `kill-parent` sends SIGKILL to the parent (velmo-emu) and waits to be
  * killed in turn. */
 #include "VELMOGPIOLib.h"
@@ -73,6 +75,18 @@ int main(int argc, char **argv)
                 result(rc);
             }
             i += 3;
+        } else if (strcmp(op, "toggle") == 0 && i + 3 < argc) {
+            const long usec = atol(argv[i + 3]);
+            const struct timespec pause = {usec / 1000000, (usec % 1000000) * 1000};
+            const int count = atoi(argv[i + 2]);
+            int rc = 0;
+            for (int n = 0; n < 2 * count && rc == 0; ++n) {
+                rc = VelmoGPIOOutputBit(atoi(argv[i + 1]), (unsigned int)((n + 1) % 2));
+                nanosleep(&pause, NULL);
+            }
+            printf("toggle %s %s", argv[i + 1], argv[i + 2]);
+            result(rc);
+            i += 4;
         } else if (strcmp(op, "kill-parent") == 0) {
             fflush(stdout);
             kill(getppid(), SIGKILL);

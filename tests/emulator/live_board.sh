@@ -173,16 +173,95 @@ panel)
     screen quit.out 'ended'
     grep -q '^ended 0$' quit.out || { fail "q did not end the panel with status 0"; cat quit.out; }
     tmux kill-server 2>/dev/null
-    # Not on a terminal: one timestamped line per change, for a log.
-    velmo-board --board board watch >log.out &
+    # Not on a terminal: one timestamped line per change, for a log, until
+    # the end of its input.
+    mkfifo input
+    velmo-board --board board watch <input >log.out &
     watcher=$!
-    sleep 0.3
+    exec 3>input
+    wait_until "the log's first line" grep -qs board log.out
     velmo-board --board board pull 3=0
-    sleep 0.3
-    kill $watcher
+    wait_until "the pull in the log" grep -q ' 3:in=0' log.out
+    exec 3>&-
     wait $watcher
+    check_status "the log at the end of its input" 0 $?
     sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z /TIME /' log.out >log.txt
     expect "the log" live_panel.log log.txt
+    ;;
+log)
+    # Each of a program's 200 edges, at up to 1000 a second, is a line of
+    # the log: none merged, none dropped. The best of five, as a loaded
+    # machine may keep the watch off the CPU through two edges.
+    velmo-board --board board reset
+    lines() { # the board at power-on, line 6 an output, then 100 blinks
+        local board='board: 1:in=0 2:in=0 3:in=0 4:in=0 5:in=0 6:%s 7:in=0 8:in=0\n' i
+        printf "TIME $board" in=0 out=0
+        for i in $(seq 100); do
+            printf "TIME $board" out=1 out=0
+        done
+    }
+    lines >want.log
+    mkfifo input
+    exec 3<>input # held open: the watch reads its input until it ends
+    for try in 1 2 3 4 5; do
+        rm -f log.out
+        velmo-board --board board watch <input >log.out &
+        watcher=$!
+        wait_until "the log's first line" grep -qs board log.out
+        velmo-emu --board board gpio_client config 0xdf toggle 6 100 1000 >blink.out
+        check_status "the program" 0 $?
+        kill -TERM $watcher
+        wait $watcher
+        check_status "the watch" 0 $?
+        velmo-board --board board reset
+        sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z /TIME /' log.out >log.txt
+        cmp -s want.log log.txt && break
+        echo "try $try: $(wc -l <log.txt) lines of 202"
+    done
+    exec 3>&-
+    expect "the log of 200 edges" "$dir/want.log" log.txt
+    ;;
+quit)
+    # q, or the end of its input, ends the watch (status 0) after its first
+    # line, not on a terminal too.
+    velmo-board --board board reset
+    echo 'board: 1:in=0 2:in=0 3:in=0 4:in=0 5:in=0 6:in=0 7:in=0 8:in=0' >want.log
+    for input in q 'x q' '' /dev/null; do
+        if [ "$input" = /dev/null ]; then
+            timeout 10 velmo-board --board board watch </dev/null >log.out 2>err.out
+        else
+            printf '%s' "$input" | timeout 10 velmo-board --board board watch >log.out 2>err.out
+        fi
+        check_status "the watch given '$input'" 0 $?
+        cut -d' ' -f2- log.out >log.txt
+        expect "the log given '$input'" "$dir/want.log" log.txt
+        expect "the watch's errors given '$input'" empty err.out
+    done
+    # q typed among other keys while it runs: nothing after q is read.
+    rm -f log.out
+    mkfifo input
+    velmo-board --board board watch <input >log.out &
+    watcher=$!
+    exec 3>input
+    wait_until "the log's first line" grep -qs board log.out
+    printf 'q3' >&3
+    wait $watcher
+    check_status "the watch after q" 0 $?
+    exec 3>&-
+    ;;
+term)
+    # SIGTERM to the watch's process group, as timeout and a CI cancelling
+    # a job send it, ends the watch with status 0 and no message, every
+    # time: its relay child must not end first.
+    velmo-board --board board reset
+    mkfifo input
+    exec 3<>input
+    for try in $(seq 10); do
+        timeout --preserve-status -s TERM 0.5 velmo-board --board board watch <input >log.out 2>err.out
+        check_status "try $try: the watch at SIGTERM" 0 $?
+        expect "try $try: the watch's errors" empty err.out
+    done
+    exec 3>&-
     ;;
 *)
     die "unknown scenario $scenario"

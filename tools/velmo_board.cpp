@@ -7,7 +7,8 @@
 // error changes nothing.
 #include "arguments.h"
 #include "board_file.h"
-#include "board_watch.h"
+#include "board_panel.h"
+#include "board_relay.h"
 
 #include <cerrno>
 #include <chrono>

@@ -2,18 +2,29 @@
 # What velmo-emu costs: port accesses per second, on a board in memory and
 # on a board file shared live (--board), side by side; and the start-up of
 # a run.
+#
 #   bench/emu_bench.sh [--against VELMO_EMU] [PRESET]   (default native; builds it first)
+#
 # --against measures another velmo-emu (say, an earlier build) in the same
 # rounds, alternating with this one on the same read_loop, and gives the
-# ratio of the medians.
+# ratio of the medians. Figures and their dates: bench/README.md.
 set -eu
-cd "$(dirname "$0")/.."
+usage() { sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0"; }
+bad() { echo "bench/emu_bench.sh: $1 (bench/emu_bench.sh --help)" >&2; exit 2; }
 against=
-if [ "${1:-}" = --against ]; then
-    against=$(realpath "$2")
-    shift 2
-fi
+case ${1:-} in
+    -h|--help) usage; exit 0 ;;
+    --against)
+        [ $# -ge 2 ] || bad "--against needs a velmo-emu"
+        [ -x "$2" ] && [ -f "$2" ] || bad "--against: \"$2\" is not a program"
+        against=$(realpath "$2")
+        shift 2 ;;
+    -*) bad "unknown option \"$1\"" ;;
+esac
+[ $# -le 1 ] || bad "one preset at most"
 preset=${1:-native}
+case $preset in -*) bad "unknown option \"$preset\"" ;; esac
+cd "$(dirname "$0")/.."
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target velmo-emu read_loop >/dev/null
 bin=build/$preset/bin

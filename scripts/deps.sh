@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the project's scripts: makes sure the build's tools are here.
 # As root on Debian it installs what is missing; otherwise it prints the
 # apt-get line and stops.
@@ -37,7 +38,17 @@ velmo_build_deps() {
 
 velmo_test_deps() {
     velmo_build_deps
-    velmo_need_packages tmux gtkwave sigrok-cli
+    velmo_need_packages tmux gtkwave sigrok-cli shellcheck
+}
+
+# Every shell script of the project, one a line, from the top of the tree
+# (the current directory).
+velmo_shell_scripts() {
+    local f
+    for f in scripts/* bench/*.sh .ci/run; do
+        [ -f "$f" ] && echo "$f"
+    done
+    find tests -name '*.sh' | sort
 }
 
 # scripts/package: the build root is made with mmdebstrap; the checks of the
@@ -55,4 +66,5 @@ velmo_package_check_deps() {
 # (multiarch; dpkg-shlibdeps reads their symbols), and lintian.
 # (crossbuild-essential-i386 conflicts with gcc-multilib, which the i386
 # preset needs, so it stays inside the build root.)
+# shellcheck disable=SC2034 # read by scripts/package
 VELMO_BUILD_ROOT_PACKAGES=(debhelper cmake crossbuild-essential-i386 libc6-dev:i386 libstdc++-12-dev:i386 lintian)

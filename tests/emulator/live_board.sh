@@ -14,6 +14,7 @@ case $scenario in
 recipe)
     # As the README shows it, with button beside us.
     cp "$bin/button" ./button
+    # shellcheck disable=SC2155 # the README's words
     export VELMO_BOARD=$(mktemp -u)
     velmo-emu -- ./button &
     velmo-board pull 3=1
@@ -61,7 +62,7 @@ refused)
     { printf 'velmo-board 2\nbase=0x0500\n'; head -c 600 /dev/zero; } >oversized
     mkdir directory
     mkfifo fifo
-    printf 'velmo-board 2\nbase=0x0500\nbank1 direction=0xff latch=0x00 outside=0x00\nbank2 direction=0xff latch=0x00 outside=0x00\n' >readonly
+    printf 'velmo-board 2\nbase=0x0500\nbank1 direction=0xff latch=0x00 outside=0x00\nbank2 direction=0xff latch=0x00 outside=0x00\n' >./readonly
     chmod 444 readonly
     as=()
     if [ "$(id -u)" -eq 0 ]; then
@@ -154,8 +155,7 @@ panel)
     # screen FILE [TEXT]: the panel's eight lines once they hold TEXT (by
     # default the key line), trailing blanks cut.
     screen() {
-        local i
-        for i in $(seq 50); do
+        for _ in $(seq 50); do
             tmux capture-pane -p -t panel -S 0 -E 7 | sed 's/[[:space:]]*$//' >"$1"
             grep -q -- "${2:-q: quit}" "$1" && return
             sleep 0.1

@@ -107,6 +107,7 @@ ctrl-z)
     wait_until "the probe to be ready" grep -q ready out
     pid=$(pid_in out)
     tmux send-keys -t job C-z
+    # shellcheck disable=SC2317 # called by wait_until
     screen() { tmux capture-pane -p -t job | grep -q "$1"; }
     wait_until "the shell to say Stopped" screen 'Stopped'
     wait_until "the probe to stop" stopped "$pid"

@@ -16,7 +16,7 @@
 # so it is where the shell COMMAND of --skip-unless fails, saying WHY.
 # VELMO_EMU_SKIP, when set, skips the test with that reason.
 . "$(dirname "$0")/../support/lib.sh"
-stdin=/dev/null stdout= stderr= stderr_match= trace= status=0
+stdin=/dev/null stdout='' stderr='' stderr_match='' trace='' status=0
 while [ $# -gt 0 ]; do
     case $1 in
     --stdin) stdin=$2; [ "$stdin" = /dev/null ] || stdin=$expected/$2; shift 2 ;;

@@ -23,6 +23,7 @@ else
     ops="VelmoGPIOInit VelmoGPIOConfig VelmoGPIOInputBit VelmoGPIOOutputBit KVNSetLastError KVNGetLastError"
     size=200
 fi
+# shellcheck disable=SC2086 # one name a word
 want=$(printf '%s\n' $ops ReadIO WriteIO BaseAddress GPIO1_pos GPIO2_pos buffer error | sort)
 # Sanitizer builds add their own instrumentation globals; they are not ours.
 got=$(nm -g --defined-only "$obj" | awk '{print $3}' | grep -v -E '^(__asan|__ubsan|__odr_asan|__sanitizer)' | sort)

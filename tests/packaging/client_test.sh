@@ -78,10 +78,10 @@ else
     # Outside levels on some input lines (and on output line 5, where the
     # latch must win); line 3 is bank 1 bit 3, lines 1 and 4 bits 0 and 4.
     if [ "$lang" = c ]; then
-        outside=(--line 3=1)
+        outside=(--line '3=1')
         want="line 6 blinked 2 times; line 3 is high"
     else
-        outside=(--line 1=1 --line 4=1 --line 5=1)
+        outside=(--line '1=1' --line '4=1' --line '5=1')
         want="walked lines 5-8; inputs: 1=1 2=0 3=0 4=1"
     fi
     # LeakSanitizer cannot run in a traced process (sanitize preset); the

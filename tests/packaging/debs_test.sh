@@ -67,6 +67,7 @@ for arch in amd64 i386; do
                     libgcc_s.so.1) dep=libgcc-s1 ;;
                     *) die "$name needs $lib, which no known package gives" ;;
                 esac
+                # shellcheck disable=SC2001 # one name a line
                 sed 's/, /\n/g' <<<"$depends" | grep -qxE "${dep//+/\\+} \(>= [^)]+\)" \
                     || die "$name needs $lib, but Depends \"$depends\" has no versioned $dep"
             done

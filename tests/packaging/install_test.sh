@@ -7,6 +7,7 @@
 . "$(dirname "$0")/../support/lib.sh"
 dir=$1 version=$2
 packages="libvelmogpio-dev:amd64 libvelmogpio-dev:i386 velmogpio:amd64 velmo-emu:amd64 velmogpio:i386 velmo-emu:i386"
+# shellcheck disable=SC2086 # $packages: one package a word
 purge() { dpkg --purge $packages >/dev/null 2>&1; }
 cleanup() { purge; }
 deb() { echo "$dir/$2/$1_${version}_$2.deb"; }
@@ -45,5 +46,6 @@ else
     echo "SKIPPED: this kernel runs no i386 program; the board's programs were installed, not run"
 fi
 purge
+# shellcheck disable=SC2086
 [ -z "$(dpkg-query -W $packages 2>/dev/null)" ] || die "left installed: $(installed $packages)"
 echo "installed as on a PC and as on a board, run, removed: ok"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What every shell test shares. Sourced by each, from its own folder:
 #   . "$(dirname "$0")/../support/lib.sh"
 #
@@ -82,9 +83,9 @@ expect() {
 }
 
 wait_until() {
-    local what=$1 i
+    local what=$1
     shift
-    for i in $(seq 1000); do
+    for _ in $(seq 1000); do
         "$@" && return 0
         sleep 0.01
     done

@@ -12,6 +12,7 @@ const char kUsage[] =
     "                 (GTKWave, PulseView, sigrok)\n"
     "  --board FILE   the board lives in FILE (created when missing), shared live with\n"
     "                 other runs and velmo-board; default $VELMO_BOARD, else in memory\n"
+    "  --state FILE   the earlier name of --board\n"
     "  --show         after each write to a GPIO register, print the eight lines on stderr\n"
     "  --line N=0|1   level driven onto line N (1-8) from outside; repeatable, each\n"
     "                 line once\n"

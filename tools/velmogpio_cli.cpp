@@ -38,8 +38,9 @@ const char kUsage[] =
     "                           (status 0) or at the timeout (status 1)\n"
     "  --help, --version\n"
     "\n"
-    "Lines are numbered 1 to 8, each named once. Numbers are decimal or 0x hex,\n"
-    "without leading zeros; an option's value follows it or an '='.\n"
+    "Lines are numbered 1 to 8; set, config and watch name each once. Numbers are\n"
+    "decimal or 0x hex, without leading zeros; an option's value follows it or\n"
+    "an '='.\n"
     "Exit status: 0 done, 1 the board refused (the message says why), 2 bad\n"
     "arguments (nothing was touched).\n";
 

@@ -20,4 +20,6 @@ refused() {
 refused 2 velmogpio set 03=1
 refused 125 velmo-emu --line 03=1 true
 refused 125 velmo-emu --line=03=1 true
+# velmo-board joins once it takes its words through velmo_cli:
+#   refused 2 velmo-board pull 03=1
 finish

@@ -12,29 +12,22 @@
 #define VELMO_EMU_VCD_H
 
 #include "board.h"
+#include "output.h"
 
 #include <cstdint>
 #include <string>
-
-#include <sys/types.h>
+#include <vector>
 
 namespace velmo::emu {
 
 class VcdWriter {
 public:
-    VcdWriter() = default;
-    ~VcdWriter();
-    VcdWriter(const VcdWriter &) = delete;
-    VcdWriter &operator=(const VcdWriter &) = delete;
-
-    // Opens path for the dump, before anything is written, so a path that
-    // will not do is refused before the program starts: false, with the
-    // reason in why, and whatever is at path left as it was. Taken: a
-    // missing file (created, never through a dangling symlink), a file
-    // that already holds a VCD or nothing, a character device (/dev/null).
-    // Refused: a file with anything else in it, a directory, a FIFO, a
-    // socket, a block device, a file that cannot be written.
-    bool open(const std::string &path, std::string &why);
+    // Opens path for the dump (open_output), before anything is written,
+    // so a path that will not do is refused before the program starts:
+    // false, with the reason in why, and whatever is at path left as it
+    // was. A file already holding a VCD is taken; others are the files of
+    // the run it must not be.
+    bool open(const std::string &path, const std::vector<velmo::toolkit::OtherFile> &others, std::string &why);
     // Removes the file open() created, when the run ends before start().
     void discard();
 
@@ -47,19 +40,12 @@ public:
     // write that failed (and was reported) only closes: false, why empty.
     bool finish(std::string &why);
 
-    // True when path names the regular file of the dump.
-    bool same_file(const std::string &path) const;
-
 private:
-    bool write_all(const std::string &text, std::string &why);
+    bool append(const std::string &text, std::string &why);
     std::uint64_t now_us() const;
 
-    int fd_ = -1;
-    std::string path_;
-    bool created_ = false;
+    velmo::toolkit::OutputFile file_;
     bool failed_ = false;
-    bool regular_ = false; // a regular file, not a device
-    off_t size_ = 0;       // what the file holds of whole changes
     std::int64_t start_ns_ = 0;
     std::uint64_t last_time_ = 0;
     bool level_[8] = {};

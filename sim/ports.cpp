@@ -3,8 +3,6 @@
 #include "board_file.h"
 #include "format.h"
 
-#include <cstdio>
-
 namespace velmo::sim {
 
 int Ports::request(Grants &grants, unsigned long long from, unsigned long long num, int turn_on)

@@ -1,21 +1,24 @@
 #include "board_panel.h"
 
 #include "board_relay.h"
+#include "fd.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <sys/file.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 using velmo::sim::Board;
 using velmo::sim::BoardFile;
+using velmo::toolkit::UniqueFd;
 
 namespace {
 
@@ -146,12 +149,13 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
 // The write that woke the watch is still under its writer's lock for a few
 // microseconds. Waited for here on the CPU, for up to about 100 us, rather
 // than in the sleep of a lock wait, which a busy machine may stretch to
-// milliseconds and so merge the next change with this one.
-void wait_for_writer(const BoardFile &file)
+// milliseconds and so merge the next change with this one. probe is the
+// board file open on a descriptor of its own, only to look at the lock.
+void wait_for_writer(int probe)
 {
-    for (int tries = 0; tries < 200; ++tries) {
-        if (flock(file.fd(), LOCK_SH | LOCK_NB) == 0) {
-            flock(file.fd(), LOCK_UN);
+    for (int tries = 0; tries < 200 && probe >= 0; ++tries) {
+        if (flock(probe, LOCK_SH | LOCK_NB) == 0) {
+            flock(probe, LOCK_UN);
             return;
         }
     }
@@ -165,6 +169,7 @@ int log_changes(BoardFile &file, BoardEvents &events, const Stops &stops)
 {
     // Lock waits as short as asked for, not 50 us longer.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const UniqueFd probe(open(file.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     std::string last;
     std::string why;
     Board board;
@@ -172,7 +177,7 @@ int log_changes(BoardFile &file, BoardEvents &events, const Stops &stops)
     // Once more when the watch is to end, so the log ends with the board
     // as it was then, however soon after a write the end came.
     for (bool end = false;; end = end || g_stop != 0) {
-        wait_for_writer(file);
+        wait_for_writer(probe.get());
         if (!file.read(board, why)) {
             std::fprintf(stderr, "velmo-board: board file %s\n", why.c_str());
             return 1;

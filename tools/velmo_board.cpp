@@ -9,8 +9,9 @@
 #include "board_panel.h"
 #include "board_relay.h"
 #include "cli.h"
+#include "clock.h"
 
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -186,7 +187,7 @@ int Tool::wait(const std::vector<std::string> &args)
         std::fprintf(stderr, "velmo-board: cannot watch %s: %s\n", path_.c_str(), why.c_str());
         return kExitFailed;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout_ns);
+    const std::int64_t deadline_ns = velmo::toolkit::monotonic_ns() + timeout_ns;
     Board board;
     for (;;) {
         if (!file_.read(board, why)) {
@@ -200,8 +201,8 @@ int Tool::wait(const std::vector<std::string> &args)
         if (all) {
             return kExitOk;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !events.next(static_cast<int>(left.count()) + 1, why)) {
+        const std::int64_t left_ms = (deadline_ns - velmo::toolkit::monotonic_ns()) / 1000000;
+        if (left_ms <= 0 || !events.next(static_cast<int>(left_ms) + 1, why)) {
             break;
         }
     }

@@ -5,7 +5,7 @@
 #   - programs of the right architecture, stripped, their debug symbols in
 #     the -dbgsym package, each shared library they need in Depends with the
 #     version dpkg-shlibdeps computed;
-#   - the objects as a client needs them (tests/check_object.sh);
+#   - the objects as a client needs them (tests/library/check_object.sh);
 #   - both libvelmogpio-dev unpacked into one root (dpkg -x): every file the
 #     two have in common is the same in both, as dpkg requires of a
 #     Multi-Arch: same package;
@@ -43,7 +43,7 @@ for arch in amd64 i386; do
             [ "$(field Multi-Arch)" = same ] || die "$deb is Multi-Arch: \"$(field Multi-Arch)\", not same"
             object_arch=native
             [ "$arch" = amd64 ] || object_arch=$arch
-            "$src/tests/check_object.sh" "$dir/usr/lib/$t/velmogpio/VELMOGPIOLib.o" object "$object_arch" >"$work/check.log" 2>&1 \
+            "$src/tests/library/check_object.sh" "$dir/usr/lib/$t/velmogpio/VELMOGPIOLib.o" object "$object_arch" >"$work/check.log" 2>&1 \
                 || die "the object in $deb: $(cat "$work/check.log")"
             continue
         fi

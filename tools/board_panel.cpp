@@ -97,6 +97,15 @@ struct Wake {
     std::string why;   // watching failed: the reason
 };
 
+// Whether standard input may be read: not a terminal, or one whose
+// foreground we are. Read from the background (`velmo-board watch >log &`
+// in an interactive shell) the terminal would stop the watch.
+bool input_is_ours()
+{
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground < 0 || foreground == getpgrp();
+}
+
 // Waits until the board file may have changed, a key comes, or the watch
 // is to end. Standard input is read whatever it is (a terminal, a pipe, a
 // file): q or its end ends the watch. A closed standard input is none.
@@ -108,9 +117,13 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
             wake.end = true;
             return wake;
         }
+        const bool keys = input && input_is_ours();
         pollfd fds[2] = {{events.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        // Looked at again while the file is missing, or while the terminal
+        // is someone else's (until the watch is brought to the foreground).
         const timespec look{0, 100000000};
-        const int ready = ppoll(fds, input ? 2 : 1, events.look_ms() < 0 ? nullptr : &look, stops.open());
+        const bool looking = events.look_ms() >= 0 || (input && !keys);
+        const int ready = ppoll(fds, keys ? 2 : 1, looking ? &look : nullptr, stops.open());
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -123,9 +136,9 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
             wake.why = "cannot watch " + file.path() + ": " + wake.why;
             return wake;
         }
-        if (input && (fds[1].revents & POLLNVAL) != 0) {
+        if (keys && (fds[1].revents & POLLNVAL) != 0) {
             input = false;
-        } else if (input && fds[1].revents != 0) {
+        } else if (keys && fds[1].revents != 0) {
             char data[64];
             const ssize_t n = read(STDIN_FILENO, data, sizeof data);
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {

@@ -8,15 +8,18 @@
 // the levels outside drives onto its pins (numbers as strtoul reads them,
 // e.g. 0x1d). --refuse makes the kernel refuse port access. With
 // --state-fd the board's registers and trace are written to descriptor N
-// when the demo ends, e.g.
+// when the demo ends (it must be open for writing when the demo starts), e.g.
 //   printf '3\n6\n1\n-1\n-1\n' | velmo_demo_sim --state-fd 3 3>&2
+#include "cli.h"
 #include "console.h"
 #include "sim_board.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -39,12 +42,37 @@ bool parse_bank(const char *text, velmo::sim::Bank &bank)
            parse_byte(end + 1, &end, &bank.outside) && *end == '\0';
 }
 
-int usage(const char *why)
+const char kUsage[] =
+    "usage: velmo_demo_sim [--bank1 DIR:LATCH:OUTSIDE] [--bank2 DIR:LATCH:OUTSIDE] [--refuse] [--state-fd N]\n"
+    "The console demo on a simulated board.\n"
+    "  --bank1, --bank2 DIR:LATCH:OUTSIDE   a bank's registers and the levels driven\n"
+    "                                       onto its pins from outside (0x1d:0:0x8)\n"
+    "  --refuse                             the kernel refuses port access\n"
+    "  --state-fd N                         write the registers and the trace to\n"
+    "                                       descriptor N at the end\n";
+
+void bank(const std::string &text, velmo::sim::Bank &bank)
 {
-    std::fprintf(stderr, "velmo_demo_sim: %s\n"
-                         "usage: velmo_demo_sim [--bank1 DIR:LATCH:OUTSIDE] [--bank2 DIR:LATCH:OUTSIDE]"
-                         " [--refuse] [--state-fd N]\n", why);
-    return 2;
+    if (!parse_bank(text.c_str(), bank)) {
+        throw velmo::cli::Usage{"a bank is DIR:LATCH:OUTSIDE, three bytes, not '" + text + "'"};
+    }
+}
+
+const velmo::cli::Program kProgram{"velmo_demo_sim", kUsage, velmo::cli::kExitUsage};
+
+// The descriptor the state is written to at the end: open for writing now,
+// or the state would be lost without a word.
+int state_descriptor(const std::string &text)
+{
+    const int fd = static_cast<int>(velmo::cli::parse_number(text, 0, 1000, "--state-fd wants a descriptor number"));
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1) {
+        throw velmo::cli::Usage{"--state-fd " + text + ": descriptor " + text + " is not open"};
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        throw velmo::cli::Usage{"--state-fd " + text + ": descriptor " + text + " is open for reading only"};
+    }
+    return fd;
 }
 
 } // namespace
@@ -53,27 +81,29 @@ int main(int argc, char **argv)
 {
     velmo::demo_sim::BoardSetup setup;
     int state_fd = -1;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (std::strcmp(arg, "--refuse") == 0) {
-            setup.refuse = true;
-        } else if ((std::strcmp(arg, "--bank1") == 0 || std::strcmp(arg, "--bank2") == 0) && value != nullptr) {
-            if (!parse_bank(value, setup.board.bank(arg[6] - '0'))) {
-                return usage("a bank is DIR:LATCH:OUTSIDE, three bytes");
+    velmo::cli::Words words(argc, argv);
+    try {
+        while (!words.empty()) {
+            std::string value;
+            if (velmo::cli::help_or_version(kProgram, words, stdout)) {
+                return velmo::cli::kExitOk;
             }
-            ++i;
-        } else if (std::strcmp(arg, "--state-fd") == 0 && value != nullptr) {
-            char *end = nullptr;
-            const long fd = std::strtol(value, &end, 10);
-            if (*end != '\0' || fd < 0 || fd > 1000) {
-                return usage("--state-fd takes a descriptor number");
+            if (words.flag("--refuse")) {
+                setup.refuse = true;
+            } else if (words.value("--bank1", value)) {
+                bank(value, setup.board.bank(1));
+            } else if (words.value("--bank2", value)) {
+                bank(value, setup.board.bank(2));
+            } else if (words.value("--state-fd", value)) {
+                state_fd = state_descriptor(value);
+            } else if (words.is_option()) {
+                words.unknown_option();
+            } else {
+                throw velmo::cli::Usage{"takes no arguments, not '" + words.peek() + "'"};
             }
-            state_fd = static_cast<int>(fd);
-            ++i;
-        } else {
-            return usage("unknown or incomplete option");
         }
+    } catch (const velmo::cli::Usage &usage) {
+        return velmo::cli::refuse(kProgram, usage, stderr);
     }
     velmo::demo_sim::prepare_board(setup, state_fd);
     return demo_menu();

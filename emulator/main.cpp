@@ -106,11 +106,10 @@ int main(int argc, char **argv)
     Options options;
     std::string problem;
     if (!parse_options(argc, argv, options, problem)) {
-        std::fprintf(stderr, "velmo-emu: %s\n%s", problem.c_str(), kUsage);
-        return kExitCannotServe;
+        return velmo::cli::refuse(kProgram, velmo::cli::Usage{problem}, stderr);
     }
-    if (options.help) {
-        std::fputs(kUsage, stdout);
+    if (options.help || options.version) {
+        (options.help ? velmo::cli::print_help : velmo::cli::print_version)(kProgram, stdout);
         return 0;
     }
     if (const int fd = inherited_port_device(); fd >= 0) {

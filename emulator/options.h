@@ -2,27 +2,27 @@
 #ifndef VELMO_EMU_OPTIONS_H
 #define VELMO_EMU_OPTIONS_H
 
+#include "cli.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace velmo::emu {
 
-struct LineLevel {
-    int line;  // 1-8
-    int level; // 0 or 1
-};
+using LineLevel = velmo::cli::LineLevel;
 
 struct Options {
     std::string trace_file;          // empty: no trace
     std::string vcd_file;            // empty: no waveform
     std::string board_file;          // empty: VELMO_BOARD, or a board in memory
     bool show = false;
-    std::vector<LineLevel> lines;    // in the order given
+    std::vector<LineLevel> lines;    // in the order given, each line once
     bool has_base = false;
     std::uint16_t base = 0;
     bool deny = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> command; // PROGRAM and its arguments
 };
 
@@ -31,6 +31,10 @@ struct Options {
 bool parse_options(int argc, const char *const *argv, Options &options, std::string &error);
 
 extern const char kUsage[];
+
+// Its usage errors end with status 125, as env's and timeout's do: the
+// program's own statuses are left to the program.
+extern const velmo::cli::Program kProgram;
 
 } // namespace velmo::emu
 

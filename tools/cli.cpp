@@ -296,15 +296,25 @@ bool help_or_version(const Program &program, Words &words, std::FILE *out)
     }
     if (words.peek() == "--help" || words.peek() == "-h") {
         words.take();
-        std::fputs(program.usage, out);
+        print_help(program, out);
         return true;
     }
     if (words.peek() == "--version") {
         words.take();
-        std::fprintf(out, "%s %s\n", program.name, version());
+        print_version(program, out);
         return true;
     }
     return false;
+}
+
+void print_help(const Program &program, std::FILE *out)
+{
+    std::fputs(program.usage, out);
+}
+
+void print_version(const Program &program, std::FILE *out)
+{
+    std::fprintf(out, "%s %s\n", program.name, version());
 }
 
 int refuse(const Program &program, const Usage &usage, std::FILE *err)

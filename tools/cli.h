@@ -165,6 +165,10 @@ const char *version();
 // When the next word is --help (or -h) or --version, takes it, prints the
 // usage or "NAME VERSION" on out and returns true.
 bool help_or_version(const Program &program, Words &words, std::FILE *out);
+// The same answers, for a program that finds --help or --version later on
+// its command line.
+void print_help(const Program &program, std::FILE *out);
+void print_version(const Program &program, std::FILE *out);
 
 // Prints "NAME: WHAT" and the hint to --help on err; returns the program's
 // usage status.

@@ -4,20 +4,22 @@
 // touches no port and a command is never half done for a typo. The lines
 // live in the board's registers, so what a command sets stays set.
 #include "velmogpio_cli.h"
-#include "arguments.h"
+#include "cli.h"
 #include "velmogpio_watch.h"
 
 #include "VELMOGPIOLib.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#ifndef VELMOGPIO_VERSION
-#define VELMOGPIO_VERSION "0"
-#endif
-
 namespace {
+
+using velmo::cli::kExitFailed;
+using velmo::cli::kExitOk;
+using velmo::cli::Usage;
 
 const char kUsage[] =
     "Usage: velmogpio COMMAND [ARG...]\n"
@@ -36,43 +38,40 @@ const char kUsage[] =
     "                           (status 0) or at the timeout (status 1)\n"
     "  --help, --version\n"
     "\n"
-    "Lines are numbered 1 to 8. Exit status: 0 done, 1 the board refused\n"
-    "(the message says why), 2 bad arguments (nothing was touched).\n";
+    "Lines are numbered 1 to 8; set, config and watch name each once. Numbers are\n"
+    "decimal or 0x hex, without leading zeros; an option's value follows it or\n"
+    "an '='.\n"
+    "Exit status: 0 done, 1 the board refused (the message says why), 2 bad\n"
+    "arguments (nothing was touched).\n";
 
-// "LINE=VALUE": the line and the value text.
-std::pair<int, std::string> parse_assignment(const std::string &arg)
-{
-    const auto eq = arg.find('=');
-    if (eq == std::string::npos) {
-        throw Usage{"expected LINE=VALUE, got '" + arg + "'"};
-    }
-    return {parse_line(arg.substr(0, eq)), arg.substr(eq + 1)};
-}
-
-unsigned int parse_word(const std::string &text)
-{
-    long value = 0;
-    bool ok = false;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        const std::string digits = text.substr(2);
-        ok = digits.size() <= 8 && digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-        if (ok) {
-            value = std::strtol(digits.c_str(), nullptr, 16);
-        }
-    } else {
-        ok = parse_decimal(text, 0, 999999999, value);
-    }
-    if (!ok || value > 255) {
-        throw Usage{"bad configuration word '" + text + "' (0 to 255, or 0x00 to 0xff)"};
-    }
-    return static_cast<unsigned int>(value);
-}
+const velmo::cli::Program kProgram{"velmogpio", kUsage, velmo::cli::kExitUsage};
 
 // Whether line (1-8) is an input in its bank's direction register value,
 // in the library's register map.
 bool is_input(unsigned int direction, int line)
 {
     return (direction & VELMOGPIO_BIT(VELMOGPIO_LINE_POS(line))) != 0;
+}
+
+// Whether this process runs under velmo-emu: traced by a process of that
+// name.
+bool under_velmo_emu()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long tracer = 0;
+    while (status >> key) {
+        if (key == "TracerPid:") {
+            status >> tracer;
+            break;
+        }
+    }
+    if (tracer <= 0) {
+        return false;
+    }
+    std::ifstream comm("/proc/" + std::to_string(tracer) + "/comm");
+    std::string name;
+    return std::getline(comm, name) && name == "velmo-emu";
 }
 
 class Tool {
@@ -87,14 +86,7 @@ private:
     int config(const std::vector<std::string> &args);
     int show(const std::vector<std::string> &args);
 
-    // The library's message for the call that just failed.
-    int failed()
-    {
-        char *text = nullptr;
-        KVNGetLastError(&text);
-        std::fprintf(err_, "velmogpio: %s\n", text);
-        return kExitFailed;
-    }
+    int failed() { return velmogpio_failed(err_); }
 
     std::FILE *out_;
     std::FILE *err_;
@@ -102,19 +94,18 @@ private:
 
 int Tool::run(const std::vector<std::string> &args)
 {
-    if (args.empty()) {
+    velmo::cli::Words words(args);
+    if (velmo::cli::help_or_version(kProgram, words, out_)) {
+        return kExitOk;
+    }
+    if (words.empty()) {
         throw Usage{"no command given"};
     }
-    const std::string &command = args[0];
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (command == "--help" || command == "-h") {
-        std::fputs(kUsage, out_);
-        return kExitOk;
+    if (words.is_option()) {
+        words.unknown_option();
     }
-    if (command == "--version") {
-        std::fprintf(out_, "velmogpio %s\n", VELMOGPIO_VERSION);
-        return kExitOk;
-    }
+    const std::string command = words.take();
+    const std::vector<std::string> rest = words.rest();
     if (command == "get") {
         return get(rest);
     }
@@ -138,9 +129,11 @@ int Tool::get(const std::vector<std::string> &args)
     if (args.empty()) {
         throw Usage{"get needs at least one LINE"};
     }
+    // A line may be read twice: nothing a reading says can contradict
+    // another.
     std::vector<int> lines;
     for (const std::string &arg : args) {
-        lines.push_back(parse_line(arg));
+        lines.push_back(velmo::cli::parse_line(arg));
     }
     for (int line : lines) {
         int level = 0;
@@ -157,23 +150,21 @@ int Tool::set(const std::vector<std::string> &args)
     if (args.empty()) {
         throw Usage{"set needs at least one LINE=0|1"};
     }
-    std::vector<std::pair<int, unsigned int>> drives;
+    velmo::cli::LineLevels drives;
     for (const std::string &arg : args) {
-        const auto [line, value] = parse_assignment(arg);
-        if (value != "0" && value != "1") {
-            throw Usage{"bad level in '" + arg + "' (0 or 1)"};
-        }
-        drives.emplace_back(line, value == "1" ? 1u : 0u);
+        drives.add(arg);
     }
-    for (const auto &[line, level] : drives) {
-        if (VelmoGPIOOutputBit(line, level) != 0) {
+    for (const auto &[line, level] : drives.list()) {
+        if (VelmoGPIOOutputBit(line, static_cast<unsigned int>(level)) != 0) {
             return failed();
         }
         // The library latches the level whatever the direction (a program
         // may preload a level before making the line an output); the pin
         // shows it only then, so say so.
         if (is_input(ReadIO(BaseAddress + VELMOGPIO_DIRECTION_REGISTER(line)), line)) {
-            std::fprintf(err_, "velmogpio: line %d is an input: level latched, shown once it is an output\n", line);
+            velmo::cli::say("velmogpio",
+                            "line " + std::to_string(line) + " is an input: level latched, shown once it is an output",
+                            err_);
         }
     }
     return kExitOk;
@@ -185,16 +176,18 @@ int Tool::config(const std::vector<std::string> &args)
         throw Usage{"config needs a WORD or LINE=in|out"};
     }
     if (args.size() == 1 && args[0].find('=') == std::string::npos) {
-        return VelmoGPIOConfig(parse_word(args[0])) == 0 ? kExitOk : failed();
+        return VelmoGPIOConfig(velmo::cli::parse_word(args[0])) == 0 ? kExitOk : failed();
     }
 
     // Named lines only: start from the directions the board has now.
     std::vector<std::pair<int, bool>> changes; // line, input
+    velmo::cli::Lines named;
     for (const std::string &arg : args) {
-        const auto [line, value] = parse_assignment(arg);
+        const auto [line, value] = velmo::cli::parse_assignment(arg);
         if (value != "in" && value != "out") {
             throw Usage{"bad direction in '" + arg + "' (in or out)"};
         }
+        named.add(line);
         changes.emplace_back(line, value == "in");
     }
     const unsigned int d1 = ReadIO(BaseAddress + VELMOGPIO_BANK1_DIRECTION);
@@ -215,9 +208,10 @@ int Tool::config(const std::vector<std::string> &args)
 int Tool::show(const std::vector<std::string> &args)
 {
     bool json = false;
-    for (const std::string &arg : args) {
-        if (arg != "--json") {
-            throw Usage{"show takes only --json, not '" + arg + "'"};
+    velmo::cli::Words words(args);
+    while (!words.empty()) {
+        if (!words.flag("--json")) {
+            throw Usage{"show takes only --json, not '" + words.peek() + "'"};
         }
         json = true;
     }
@@ -250,18 +244,30 @@ int Tool::show(const std::vector<std::string> &args)
 
 } // namespace
 
+int velmogpio_failed(std::FILE *err)
+{
+    char *text = nullptr;
+    KVNGetLastError(&text);
+    velmo::cli::say("velmogpio", text, err);
+    // A board file is served to programs run under velmo-emu; outside it,
+    // the refusal is the kernel's, and the way on is velmo-emu.
+    const char *board = std::getenv("VELMO_BOARD");
+    if (board != nullptr && *board != '\0' && std::strncmp(text, "I/O port", 8) == 0 && !under_velmo_emu()) {
+        velmo::cli::say("velmogpio",
+                        "VELMO_BOARD is set, but its board serves only programs run under velmo-emu: "
+                        "run this command as velmo-emu velmogpio ...",
+                        err);
+    }
+    return kExitFailed;
+}
+
 int velmogpio_main(int argc, const char *const argv[], std::FILE *out, std::FILE *err)
 {
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        args.emplace_back(argv[i]);
-    }
     try {
-        const int status = Tool(out, err).run(args);
+        const int status = Tool(out, err).run(velmo::cli::Words(argc, argv).rest());
         std::fflush(out);
         return status;
     } catch (const Usage &usage) {
-        std::fprintf(err, "velmogpio: %s\nTry 'velmogpio --help'.\n", usage.what.c_str());
-        return kExitUsage;
+        return velmo::cli::refuse(kProgram, usage, err);
     }
 }

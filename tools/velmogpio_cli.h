@@ -4,12 +4,12 @@
 
 #include <cstdio>
 
-// Exit statuses.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1; // the library refused an operation
-constexpr int kExitUsage = 2;  // bad arguments; no port was touched
-
-// Runs one command line; writes results to out and messages to err.
+// Runs one command line; writes results to out and messages to err. The
+// exit statuses are velmo::cli's: 0 done, 1 the library refused an
+// operation, 2 bad arguments (no port was touched).
 int velmogpio_main(int argc, const char *const argv[], std::FILE *out, std::FILE *err);
+
+// Says why the library refused the call that just failed; returns 1.
+int velmogpio_failed(std::FILE *err);
 
 #endif

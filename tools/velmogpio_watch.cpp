@@ -7,12 +7,13 @@
 // change between the same two readings are printed in the order named.
 #include "velmogpio_watch.h"
 
-#include "arguments.h"
+#include "cli.h"
 #include "clock.h"
 #include "velmogpio_cli.h"
 
 #include "VELMOGPIOLib.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -21,6 +22,10 @@
 #include <ctime>
 
 namespace {
+
+using velmo::cli::kExitFailed;
+using velmo::cli::kExitOk;
+using velmo::cli::Usage;
 
 enum class Edge { Rising, Falling, Both };
 
@@ -33,64 +38,38 @@ struct Watch {
     std::int64_t interval_ns = 1000000;
 };
 
-// A whole number from lo to hi, for option name.
-long whole(const std::string &name, const std::string &text, long lo, long hi, const char *what)
-{
-    long value = 0;
-    if (!parse_decimal(text, lo, hi, value)) {
-        throw Usage{name + " wants " + what + ", not '" + text + "'"};
-    }
-    return value;
-}
-
 Watch parse(const std::vector<std::string> &args)
 {
     Watch w;
-    bool named[9] = {};
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg.rfind("--", 0) == 0) {
-            // --name VALUE or --name=VALUE
-            std::string value;
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-            } else if (arg == "--edge" || arg == "--count" || arg == "--timeout" || arg == "--interval") {
-                if (i + 1 >= args.size()) {
-                    throw Usage{arg + " needs a value"};
-                }
-                value = args[++i];
-            }
-            if (arg == "--edge") {
-                if (value == "rising") {
-                    w.edge = Edge::Rising;
-                } else if (value == "falling") {
-                    w.edge = Edge::Falling;
-                } else if (value == "both") {
-                    w.edge = Edge::Both;
-                } else {
-                    throw Usage{"--edge wants rising, falling or both, not '" + value + "'"};
-                }
-            } else if (arg == "--count") {
-                w.count = whole(arg, value, 1, 999999999, "a number of events from 1");
-            } else if (arg == "--timeout") {
-                w.timeout_ns = parse_timeout(value);
-                w.timeout_text = value;
-            } else if (arg == "--interval") {
-                w.interval_ns = whole(arg, value, 1, 60000, "milliseconds from 1 to 60000") * 1000000;
+    velmo::cli::Lines lines;
+    velmo::cli::Words words(args);
+    while (!words.empty()) {
+        std::string value;
+        if (words.value("--edge", value)) {
+            if (value == "rising") {
+                w.edge = Edge::Rising;
+            } else if (value == "falling") {
+                w.edge = Edge::Falling;
+            } else if (value == "both") {
+                w.edge = Edge::Both;
             } else {
-                throw Usage{"watch has no option " + arg};
+                throw Usage{"--edge wants rising, falling or both, not '" + value + "'"};
             }
-            continue;
+        } else if (words.value("--count", value)) {
+            w.count = velmo::cli::parse_number(value, 1, 999999999, "--count wants a number of events from 1");
+        } else if (words.value("--timeout", value)) {
+            w.timeout_ns = velmo::cli::parse_timeout("--timeout", value);
+            w.timeout_text = value;
+        } else if (words.value("--interval", value)) {
+            w.interval_ns = velmo::cli::parse_duration(value, 1000000, 1000000, std::int64_t{60000} * 1000000,
+                                                       "--interval wants milliseconds from 1 to 60000");
+        } else if (words.peek().rfind("--", 0) == 0) {
+            throw Usage{"watch has no option " + words.peek().substr(0, words.peek().find('='))};
+        } else {
+            lines.add(words.take());
         }
-        const int line = parse_line(arg);
-        if (named[line]) {
-            throw Usage{"line " + arg + " is named twice"};
-        }
-        named[line] = true;
-        w.lines.push_back(line);
     }
+    w.lines = lines.list();
     if (w.lines.empty()) {
         throw Usage{"watch needs at least one LINE"};
     }
@@ -139,14 +118,6 @@ void sleep_until(std::int64_t deadline)
     }
 }
 
-int library_failed(std::FILE *err)
-{
-    char *text = nullptr;
-    KVNGetLastError(&text);
-    std::fprintf(err, "velmogpio: %s\n", text);
-    return kExitFailed;
-}
-
 std::string line_list(const std::vector<int> &lines)
 {
     std::string text;
@@ -163,7 +134,7 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
     int level[9] = {};
     for (int line : w.lines) {
         if (VelmoGPIOInputBit(line, &level[line]) != 0) {
-            return library_failed(err);
+            return velmogpio_failed(err);
         }
     }
     long events = 0;
@@ -177,14 +148,17 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
         if (velmo::toolkit::monotonic_ns() >= deadline) {
             const std::string seen = w.count > 0 ? std::to_string(events) + " of " + std::to_string(w.count) + " events"
                                                  : std::to_string(events) + (events == 1 ? " event" : " events");
-            std::fprintf(err, "velmogpio: timed out after %s s watching %s (%s)\n", w.timeout_text.c_str(),
-                         line_list(w.lines).c_str(), seen.c_str());
+            // "5 s" as given, or "500ms" with its own unit.
+            const bool bare = std::isdigit(static_cast<unsigned char>(w.timeout_text.back())) != 0;
+            velmo::cli::say("velmogpio", "timed out after " + w.timeout_text + (bare ? " s" : "") + " watching " +
+                                             line_list(w.lines) + " (" + seen + ")",
+                            err);
             return kExitFailed;
         }
         for (int line : w.lines) {
             int now_level = 0;
             if (VelmoGPIOInputBit(line, &now_level) != 0) {
-                return library_failed(err);
+                return velmogpio_failed(err);
             }
             if (now_level == level[line]) {
                 continue;
@@ -199,7 +173,7 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
                          static_cast<long long>(t % 1000000000 / 1000), line, now_level,
                          rising ? "rising" : "falling");
             if (std::fflush(out) != 0) {
-                std::fprintf(err, "velmogpio: cannot write the events: %s\n", std::strerror(errno));
+                velmo::cli::say("velmogpio", std::string("cannot write the events: ") + std::strerror(errno), err);
                 return kExitFailed;
             }
             if (++events == w.count) {

@@ -345,6 +345,16 @@ std::string refused_here(const velmo::test::KernelAnswer &here)
     }
 }
 
+// A state descriptor that cannot take the state is refused before the demo
+// starts, rather than the state lost at its end.
+TEST(DemoSim, AStateDescriptorThatIsNotOpenIsRefused)
+{
+    const Outcome o = run_program({VELMO_DEMO_SIM, "--state-fd", "99"}, "-1\n");
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "velmo_demo_sim: --state-fd 99: descriptor 99 is not open\nTry 'velmo_demo_sim --help'.\n");
+}
+
 TEST(DemoDelivered, ReportsRefusedPortAccessAndCarriesOn)
 {
     const velmo::test::KernelAnswer here = velmo::test::kernel_answer();

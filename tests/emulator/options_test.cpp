@@ -37,6 +37,16 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
     EXPECT_TRUE(o.deny);
     EXPECT_EQ(o.command, (std::vector<std::string>{"prog", "--show", "-x"}));
 
+    // A value after '=' as well; --version stops the parsing as --help does.
+    Options joined;
+    ASSERT_TRUE(parse({"--line=3=1", "--base=0x600", "--vcd=w.vcd", "prog"}, joined, error)) << error;
+    EXPECT_EQ(joined.lines.size(), 1u);
+    EXPECT_EQ(joined.base, 0x600);
+    EXPECT_EQ(joined.vcd_file, "w.vcd");
+    Options version;
+    ASSERT_TRUE(parse({"--show", "--version"}, version, error));
+    EXPECT_TRUE(version.version);
+
     Options plain;
     ASSERT_TRUE(parse({"--", "--odd-name", "a"}, plain, error));
     EXPECT_EQ(plain.command, (std::vector<std::string>{"--odd-name", "a"}));
@@ -85,6 +95,9 @@ TEST(Options, RefusesBadCommandLines)
         {"--base", "65536", "p"},
         {"--base", "99999999999999999999", "p"},
         {"--bogus", "p"},
+        {"--line", "03=1", "p"},
+        {"--line", "3=1", "--line", "3=0", "p"},
+        {"--show=1", "p"},
     };
     for (const auto &args : bad) {
         Options o;

@@ -187,6 +187,13 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
         {{"config", "1=in", "2=up"}, "bad direction in '2=up' (in or out)"},
         {{"config", "1=in", "2"}, "expected LINE=VALUE, got '2'"},
         {{"show", "--xml"}, "show takes only --json, not '--xml'"},
+        {{"show", "--json=1"}, "--json takes no value, not '--json=1'"},
+        {{"--frob"}, "unknown option '--frob'"},
+        // One rule in every tool: no leading zeros, each line once.
+        {{"set", "03=1"}, "bad line '03' (a leading zero is octal to some readers: write 3)"},
+        {{"set", "6=1", "6=0"}, "line 6 is named twice"},
+        {{"config", "010"}, "bad configuration word '010' (a leading zero is octal to some readers: write 10, or 0x10 for hex)"},
+        {{"config", "1=in", "1=out"}, "line 1 is named twice"},
     };
     expect_usage_errors(cases);
 }
@@ -209,6 +216,14 @@ TEST_F(Velmogpio, RefusedAccessIsAFailureWithTheLibrarysMessage)
     Result r = run({"set", "6=1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "velmogpio: I/O port 0x538: this kernel has no port access (ioperm not implemented).\n");
+    // With a board file named, outside velmo-emu: the way on.
+    setenv("VELMO_BOARD", "/tmp/board", 1);
+    r = run({"set", "6=1"});
+    unsetenv("VELMO_BOARD");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "velmogpio: I/O port 0x538: this kernel has no port access (ioperm not implemented).\n"
+                     "velmogpio: VELMO_BOARD is set, but its board serves only programs run under velmo-emu: "
+                     "run this command as velmo-emu velmogpio ...\n");
     ports().set_refusal(EPERM);
     velmo::sim::set_rawio(true);
     r = run({"get", "8"});

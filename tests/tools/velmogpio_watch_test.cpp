@@ -176,7 +176,7 @@ TEST_F(Watch, UsageErrorsTouchNoPort)
         {{"3", "--timeout", "-1"}, "--timeout wants seconds (e.g. 5 or 0.5), not '-1'"},
         {{"3", "--timeout", "86401"}, "--timeout is at most 86400 seconds, not '86401'"},
         {{"3", "--interval", "0"}, "--interval wants milliseconds from 1 to 60000, not '0'"},
-        {{"3", "--interval", "1.5"}, "--interval wants milliseconds from 1 to 60000, not '1.5'"},
+        {{"3", "--interval", "0.5"}, "--interval wants milliseconds from 1 to 60000, not '0.5'"},
         {{"3", "--interval="}, "--interval wants milliseconds from 1 to 60000, not ''"},
         {{"3", "--json"}, "watch has no option --json"},
     };

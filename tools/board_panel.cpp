@@ -1,6 +1,7 @@
 #include "board_panel.h"
 
 #include "board_relay.h"
+#include "fd.h"
 
 #include <cerrno>
 #include <csignal>
@@ -8,13 +9,16 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 using velmo::sim::Board;
 using velmo::sim::BoardFile;
+using velmo::toolkit::UniqueFd;
 
 namespace {
 
@@ -93,6 +97,15 @@ struct Wake {
     std::string why;   // watching failed: the reason
 };
 
+// Whether standard input may be read: not a terminal, or one whose
+// foreground we are. Read from the background (`velmo-board watch >log &`
+// in an interactive shell) the terminal would stop the watch.
+bool input_is_ours()
+{
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground < 0 || foreground == getpgrp();
+}
+
 // Waits until the board file may have changed, a key comes, or the watch
 // is to end. Standard input is read whatever it is (a terminal, a pipe, a
 // file): q or its end ends the watch. A closed standard input is none.
@@ -104,9 +117,13 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
             wake.end = true;
             return wake;
         }
+        const bool keys = input && input_is_ours();
         pollfd fds[2] = {{events.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        // Looked at again while the file is missing, or while the terminal
+        // is someone else's (until the watch is brought to the foreground).
         const timespec look{0, 100000000};
-        const int ready = ppoll(fds, input ? 2 : 1, events.look_ms() < 0 ? nullptr : &look, stops.open());
+        const bool looking = events.look_ms() >= 0 || (input && !keys);
+        const int ready = ppoll(fds, keys ? 2 : 1, looking ? &look : nullptr, stops.open());
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -119,9 +136,9 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
             wake.why = "cannot watch " + file.path() + ": " + wake.why;
             return wake;
         }
-        if (input && (fds[1].revents & POLLNVAL) != 0) {
+        if (keys && (fds[1].revents & POLLNVAL) != 0) {
             input = false;
-        } else if (input && fds[1].revents != 0) {
+        } else if (keys && fds[1].revents != 0) {
             char data[64];
             const ssize_t n = read(STDIN_FILENO, data, sizeof data);
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
@@ -142,15 +159,30 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
     }
 }
 
+// The write that woke the watch is still under its writer's lock for a few
+// microseconds. Waited for here on the CPU, for up to about 100 us, rather
+// than in the sleep of a lock wait, which a busy machine may stretch to
+// milliseconds and so merge the next change with this one. probe is the
+// board file open on a descriptor of its own, only to look at the lock.
+void wait_for_writer(int probe)
+{
+    for (int tries = 0; tries < 200 && probe >= 0; ++tries) {
+        if (flock(probe, LOCK_SH | LOCK_NB) == 0) {
+            flock(probe, LOCK_UN);
+            return;
+        }
+    }
+}
+
 // The log: the board as it is, then a line each time what the pins show
 // changes. The file is read as soon as a write wakes the watch, so each
 // change is seen before the next unless they come faster than the log
 // keeps up with.
 int log_changes(BoardFile &file, BoardEvents &events, const Stops &stops)
 {
-    // Short lock waits: a write wakes the watch while its writer still
-    // holds the lock for a few microseconds.
+    // Lock waits as short as asked for, not 50 us longer.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const UniqueFd probe(open(file.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     std::string last;
     std::string why;
     Board board;
@@ -158,6 +190,7 @@ int log_changes(BoardFile &file, BoardEvents &events, const Stops &stops)
     // Once more when the watch is to end, so the log ends with the board
     // as it was then, however soon after a write the end came.
     for (bool end = false;; end = end || g_stop != 0) {
+        wait_for_writer(probe.get());
         if (!file.read(board, why)) {
             std::fprintf(stderr, "velmo-board: board file %s\n", why.c_str());
             return 1;

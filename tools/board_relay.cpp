@@ -1,9 +1,12 @@
 #include "board_relay.h"
 
+#include "clock.h"
+
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -45,28 +48,12 @@ constexpr std::uint32_t kMask = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELE
     _exit(0);
 }
 
-long long now_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 } // namespace
-
-BoardEvents::~BoardEvents()
-{
-    for (int fd : {inotify_, lifeline_}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-}
 
 // Watches the file now at the path; nothing there leaves wd_ at -1.
 bool BoardEvents::arm(std::string &why)
 {
-    const int wd = inotify_add_watch(inotify_, path_.c_str(), kMask);
+    const int wd = inotify_add_watch(inotify_.get(), path_.c_str(), kMask);
     if (wd < 0 && errno != ENOENT) {
         why = std::strerror(errno);
         return false;
@@ -78,28 +65,26 @@ bool BoardEvents::arm(std::string &why)
 bool BoardEvents::watch(const std::string &path, std::string &why)
 {
     path_ = path;
-    inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ < 0) {
+    inotify_.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (!inotify_) {
         why = std::strerror(errno);
         return false;
     }
-    int p[2];
+    velmo::toolkit::UniqueFd relay_end;
     if (!arm(why)) {
         return false;
     }
-    if (pipe2(p, O_CLOEXEC) != 0) {
+    if (!velmo::toolkit::make_pipe(relay_end, lifeline_)) {
         why = std::strerror(errno);
         return false;
     }
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        close(p[1]);
-        relay(inotify_, p[0]);
+        lifeline_.reset();
+        relay(inotify_.get(), relay_end.get());
     }
     const int error = errno;
-    close(p[0]);
-    lifeline_ = p[1];
     if (child < 0) {
         why = std::string("fork: ") + std::strerror(error);
         return false;
@@ -113,7 +98,7 @@ bool BoardEvents::drain(bool &changed, std::string &why)
     bool rearm = false;
     changed = false;
     for (;;) {
-        const ssize_t n = read(inotify_, data, sizeof data);
+        const ssize_t n = read(inotify_.get(), data, sizeof data);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -143,17 +128,17 @@ bool BoardEvents::drain(bool &changed, std::string &why)
 
 bool BoardEvents::next(int timeout_ms, std::string &why)
 {
-    const long long deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    const std::int64_t deadline = timeout_ms < 0 ? -1 : velmo::toolkit::monotonic_ms() + timeout_ms;
     for (;;) {
         int wait = look_ms();
         if (deadline >= 0) {
-            const long long left = deadline - now_ms();
+            const std::int64_t left = deadline - velmo::toolkit::monotonic_ms();
             if (left <= 0) {
                 return false;
             }
             wait = wait < 0 || left < wait ? static_cast<int>(left) : wait;
         }
-        pollfd p{inotify_, POLLIN, 0};
+        pollfd p{inotify_.get(), POLLIN, 0};
         if (poll(&p, 1, wait) < 0) {
             if (errno != EINTR) {
                 why = std::strerror(errno);

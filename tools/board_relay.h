@@ -9,21 +9,18 @@
 #ifndef VELMO_TOOLS_BOARD_RELAY_H
 #define VELMO_TOOLS_BOARD_RELAY_H
 
+#include "fd.h"
+
 #include <string>
 
 class BoardEvents {
 public:
-    BoardEvents() = default;
-    ~BoardEvents();
-    BoardEvents(const BoardEvents &) = delete;
-    BoardEvents &operator=(const BoardEvents &) = delete;
-
     // Starts watching the file at path (nothing there yet is fine: it is
     // looked for again every look_ms()).
     bool watch(const std::string &path, std::string &why);
 
     // Readable when the file may have changed.
-    int fd() const { return inotify_; }
+    int fd() const { return inotify_.get(); }
     // The longest a wait on fd() should last, in ms: -1 (for ever) while
     // a file is watched, 100 while none is at the path.
     int look_ms() const { return wd_ < 0 ? 100 : -1; }
@@ -43,9 +40,9 @@ private:
     bool arm(std::string &why);
 
     std::string path_;
-    int inotify_ = -1;
-    int wd_ = -1;       // the watch on the file; -1 while none is at the path
-    int lifeline_ = -1; // the relay ends when this is closed
+    velmo::toolkit::UniqueFd inotify_;
+    int wd_ = -1;                       // the watch on the file; -1 while none is at the path
+    velmo::toolkit::UniqueFd lifeline_; // the relay ends when this is closed
 };
 
 #endif

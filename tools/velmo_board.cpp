@@ -5,36 +5,29 @@
 //
 // Every argument is checked before the board file is touched, so a usage
 // error changes nothing.
-#include "arguments.h"
 #include "board_file.h"
 #include "board_panel.h"
 #include "board_relay.h"
+#include "cli.h"
+#include "clock.h"
 
-#include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <poll.h>
-#include <sys/inotify.h>
-#include <unistd.h>
-
-#ifndef VELMOGPIO_VERSION
-#define VELMOGPIO_VERSION "0"
-#endif
-
 namespace {
 
+using velmo::cli::kExitFailed; // a timeout, or the board file was refused
+using velmo::cli::kExitOk;
+using velmo::cli::kExitUsage; // bad arguments; the file was not touched
+using velmo::cli::LineLevels;
+using velmo::cli::Usage;
+using velmo::cli::Words;
 using velmo::sim::Board;
 using velmo::sim::BoardFile;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1; // timeout, or the board file was refused
-constexpr int kExitUsage = 2;  // bad arguments; the file was not touched
 
 const char kUsage[] =
     "Usage: velmo-board [--board FILE] COMMAND [ARG...]\n"
@@ -54,21 +47,12 @@ const char kUsage[] =
     "FILE defaults to $VELMO_BOARD; a missing FILE is created as a power-on board.\n"
     "Exit status: 0 done, 1 timeout or the file was refused, 2 bad arguments.\n";
 
-// "LINE=0|1" arguments, each line named once.
-std::vector<std::pair<int, int>> parse_levels(const std::vector<std::string> &args, const char *command)
+// "LINE=0|1" arguments, each line named once, as every tool takes them.
+LineLevels parse_levels(const std::vector<std::string> &args, const char *command)
 {
-    std::vector<std::pair<int, int>> levels;
-    bool named[9] = {};
+    LineLevels levels;
     for (const std::string &arg : args) {
-        if (arg.size() != 3 || arg[1] != '=' || arg[0] < '1' || arg[0] > '8' || (arg[2] != '0' && arg[2] != '1')) {
-            throw Usage{std::string(command) + " wants LINE=0 or LINE=1 with LINE from 1 to 8, not '" + arg + "'"};
-        }
-        const int line = arg[0] - '0';
-        if (named[line]) {
-            throw Usage{"line " + std::to_string(line) + " is named twice"};
-        }
-        named[line] = true;
-        levels.emplace_back(line, arg[2] - '0');
+        levels.add(arg);
     }
     if (levels.empty()) {
         throw Usage{std::string(command) + " needs at least one LINE=0|1"};
@@ -119,9 +103,9 @@ void no_arguments(const char *command, const std::vector<std::string> &args)
 int Tool::show(const std::vector<std::string> &args)
 {
     bool json = false;
-    for (const std::string &arg : args) {
-        if (arg != "--json") {
-            throw Usage{"show takes only --json, not '" + arg + "'"};
+    for (Words words(args); !words.empty();) {
+        if (!words.flag("--json")) {
+            throw Usage{"show takes only --json, not '" + words.peek() + "'"};
         }
         json = true;
     }
@@ -153,8 +137,8 @@ int Tool::pull(const std::vector<std::string> &args)
     Board board;
     std::string why;
     const auto drive = [&levels](Board &now) {
-        for (const auto &[line, level] : levels) {
-            now.set_outside(line, level);
+        for (const velmo::cli::LineLevel &wanted : levels.list()) {
+            now.set_outside(wanted.line, wanted.level);
         }
     };
     if (!open() || (!file_.update(drive, board, why) && !refused(why))) {
@@ -183,18 +167,15 @@ int Tool::wait(const std::vector<std::string> &args)
 {
     std::vector<std::string> wanted;
     std::string timeout_text = "10";
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--timeout") {
-            if (i + 1 == args.size()) {
-                throw Usage{"--timeout needs a number of seconds"};
-            }
-            timeout_text = args[++i];
-        } else {
-            wanted.push_back(args[i]);
+    for (Words words(args); !words.empty();) {
+        if (!words.is_option()) {
+            wanted.push_back(words.take());
+        } else if (!words.value("--timeout", timeout_text)) {
+            words.unknown_option();
         }
     }
     const auto levels = parse_levels(wanted, "wait");
-    const std::int64_t timeout_ns = parse_timeout(timeout_text);
+    const std::int64_t timeout_ns = velmo::cli::parse_timeout("--timeout", timeout_text);
 
     if (!open()) {
         return kExitFailed;
@@ -206,7 +187,7 @@ int Tool::wait(const std::vector<std::string> &args)
         std::fprintf(stderr, "velmo-board: cannot watch %s: %s\n", path_.c_str(), why.c_str());
         return kExitFailed;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(timeout_ns);
+    const std::int64_t deadline_ns = velmo::toolkit::monotonic_ns() + timeout_ns;
     Board board;
     for (;;) {
         if (!file_.read(board, why)) {
@@ -214,14 +195,14 @@ int Tool::wait(const std::vector<std::string> &args)
             return kExitFailed;
         }
         bool all = true;
-        for (const auto &[line, level] : levels) {
-            all = all && board.line(line).level == level;
+        for (const velmo::cli::LineLevel &want : levels.list()) {
+            all = all && board.line(want.line).level == want.level;
         }
         if (all) {
             return kExitOk;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !events.next(static_cast<int>(left.count()) + 1, why)) {
+        const std::int64_t left_ms = (deadline_ns - velmo::toolkit::monotonic_ns()) / 1000000;
+        if (left_ms <= 0 || !events.next(static_cast<int>(left_ms) + 1, why)) {
             break;
         }
     }
@@ -230,9 +211,9 @@ int Tool::wait(const std::vector<std::string> &args)
         return kExitFailed;
     }
     std::string want, shown;
-    for (const auto &[line, level] : levels) {
-        want += " " + std::to_string(line) + "=" + std::to_string(level);
-        shown += " " + std::to_string(line) + "=" + std::to_string(board.line(line).level);
+    for (const velmo::cli::LineLevel &line : levels.list()) {
+        want += " " + std::to_string(line.line) + "=" + std::to_string(line.level);
+        shown += " " + std::to_string(line.line) + "=" + std::to_string(board.line(line.line).level);
     }
     std::fprintf(stderr, "velmo-board: timed out after %s s waiting for%s; the lines show%s\n",
                  timeout_text.c_str(), want.c_str(), shown.c_str());
@@ -248,35 +229,30 @@ int Tool::watch(const std::vector<std::string> &args)
     return run_watch(file_);
 }
 
+const velmo::cli::Program kProgram{"velmo-board", kUsage, kExitUsage};
+
 int run(int argc, char **argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    Words words(argc, argv);
     std::string path;
     bool have_path = false;
-    std::size_t i = 0;
-    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-        if (args[i] == "--help") {
-            std::fputs(kUsage, stdout);
+    while (words.is_option()) {
+        if (velmo::cli::help_or_version(kProgram, words, stdout)) {
             return kExitOk;
         }
-        if (args[i] == "--version") {
-            std::printf("velmo-board %s\n", VELMOGPIO_VERSION);
-            return kExitOk;
+        if (!words.value("--board", path)) {
+            words.unknown_option();
         }
-        if (args[i] != "--board") {
-            throw Usage{"unknown option '" + args[i] + "'"};
-        }
-        if (i + 1 == args.size() || args[i + 1].empty()) {
+        if (path.empty()) {
             throw Usage{"--board needs a file name"};
         }
-        path = args[++i];
         have_path = true;
     }
-    if (i == args.size()) {
+    if (words.empty()) {
         throw Usage{"no command given"};
     }
-    const std::string command = args[i];
-    const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+    const std::string command = words.take();
+    const std::vector<std::string> rest = words.rest();
     using Command = int (Tool::*)(const std::vector<std::string> &);
     const std::pair<const char *, Command> commands[] = {
         {"show", &Tool::show}, {"pull", &Tool::pull}, {"wait", &Tool::wait},
@@ -303,7 +279,6 @@ int main(int argc, char **argv)
     try {
         return run(argc, argv);
     } catch (const Usage &usage) {
-        std::fprintf(stderr, "velmo-board: %s\nTry 'velmo-board --help'.\n", usage.what.c_str());
-        return kExitUsage;
+        return velmo::cli::refuse(kProgram, usage, stderr);
     }
 }

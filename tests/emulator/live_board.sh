@@ -88,6 +88,15 @@ refused)
     # Arguments are checked before the file is touched.
     velmo-board --board new pull 3=2 2>/dev/null
     check_status "velmo-board with a bad level" 2 $?
+    # LINE=LEVEL is read as every tool reads it: no leading zero, each line
+    # once, --opt=value as well as --opt value.
+    velmo-board --board new pull 03=1 2>usage.err
+    check_status "velmo-board pull 03=1" 2 $?
+    velmo-board --board=new pull 6=1 6=0 2>>usage.err
+    check_status "velmo-board pull 6=1 6=0" 2 $?
+    printf '%s\n' "velmo-board: bad line '03' (a leading zero is octal to some readers: write 3)" \
+        "Try 'velmo-board --help'." "velmo-board: line 6 is named twice" "Try 'velmo-board --help'." >usage.want
+    expect "the refusals" "$dir/usage.want" usage.err
     [ ! -e new ] || fail "a bad command line created the board file"
     ;;
 locked)

@@ -18,8 +18,8 @@ refused() {
 }
 
 refused 2 velmogpio set 03=1
+refused 2 velmo-board --board "$dir/board" pull 03=1
 refused 125 velmo-emu --line 03=1 true
 refused 125 velmo-emu --line=03=1 true
-# velmo-board joins once it takes its words through velmo_cli:
-#   refused 2 velmo-board pull 03=1
+[ ! -e "$dir/board" ] || fail "velmo-board pull 03=1 created its board file"
 finish

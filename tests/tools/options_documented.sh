@@ -4,6 +4,10 @@
 # options.
 #   options_documented.sh SOURCE_DIR BIN_DIR PROGRAM...
 . "$(dirname "$0")/../support/lib.sh"
+# VELMO_LAUNCHER: what this build's programs run in where the kernel runs
+# none of them (qemu-i386), if anything.
+launcher=()
+[ -z "${VELMO_LAUNCHER:-}" ] || launcher=("$VELMO_LAUNCHER")
 src=$1 bin=$2
 shift 2
 
@@ -15,7 +19,7 @@ long_options() {
 for program in "$@"; do
     page=$(find "$src" -name "$program.1" -not -path "$src/build/*" | head -n 1)
     [ -n "$page" ] || { fail "$program: no $program.1 in the source tree"; continue; }
-    "$bin/$program" --help >help.txt 2>&1 || fail "$program --help: exit status $?"
+    "${launcher[@]}" "$bin/$program" --help >help.txt 2>&1 || fail "$program --help: exit status $?"
     long_options <help.txt >help.options
     # The section from ".SH OPTIONS" to the next ".SH", with roff's \- as -.
     sed -n '/^\.SH OPTIONS/,/^\.SH /p' "$page" | sed 's/\\-/-/g' | long_options >page.options

@@ -3,6 +3,10 @@
 # with its own usage status, and nothing on its output.
 #   same_refusal.sh BIN_DIR
 . "$(dirname "$0")/../support/lib.sh"
+# VELMO_LAUNCHER: what this build's programs run in where the kernel runs
+# none of them (qemu-i386), if anything.
+launcher=()
+[ -z "${VELMO_LAUNCHER:-}" ] || launcher=("$VELMO_LAUNCHER")
 bin=$1
 temp_dir
 refusal="bad line '03' (a leading zero is octal to some readers: write 3)"
@@ -11,7 +15,7 @@ refusal="bad line '03' (a leading zero is octal to some readers: write 3)"
 refused() {
     local status=$1 program=$2
     shift 2
-    "$bin/$program" "$@" >out 2>err
+    "${launcher[@]}" "$bin/$program" "$@" >out 2>err
     check_status "$program $*" "$status" $?
     [ "$(head -n 1 err)" = "$program: $refusal" ] || fail "$program $*: said '$(head -n 1 err)'"
     [ -s out ] && fail "$program $*: wrote to its output"

@@ -5,7 +5,9 @@
 namespace velmo::emu {
 
 const char kUsage[] =
-    "usage: velmo-emu [--trace FILE] [--vcd FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
+    "usage: velmo-emu [--trace FILE] [--vcd FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny]\n"
+    "                 [--clock real|board|virtual] [--port-time TIME] [--epoch SECONDS] [--trace-time]\n"
+    "                 [--] PROGRAM [ARG...]\n"
     "Runs PROGRAM with its I/O ports served by a simulated Velmo board.\n"
     "  --trace FILE   write every ioperm, in and out to FILE, one line each\n"
     "  --vcd FILE     write the eight lines over time to FILE, a Value Change Dump\n"
@@ -16,6 +18,14 @@ const char kUsage[] =
     "  --line N=0|1   level driven onto line N (1-8) from outside; repeatable\n"
     "  --base PORT    move the board's register block to PORT (default 0x500), decimal or 0x hex\n"
     "  --deny         refuse every ioperm request (EPERM), as for an unprivileged process\n"
+    "  --clock real|board|virtual\n"
+    "                 the clock PROGRAM sees: real, the machine's (default); board, the\n"
+    "                 board's, without velmo-emu's own time; virtual, modelled time only\n"
+    "  --port-time TIME  what one port access takes on the board's clock (default 1us;\n"
+    "                 ns, us, ms or s)\n"
+    "  --epoch SECONDS   CLOCK_REALTIME at the start of a virtual run, in seconds since\n"
+    "                 1970 (default 1735689600, 2025-01-01 00:00:00 UTC)\n"
+    "  --trace-time   begin each trace line with the run's clock in microseconds\n"
     "Exit status: PROGRAM's, once it and everything it started have ended; 128+N if\n"
     "it is killed by signal N; 127 if it cannot be started; 125 if velmo-emu cannot\n"
     "serve it (bad options, a refused board file, a trace it cannot write, an\n"
@@ -64,6 +74,26 @@ bool parse_port(const char *text, std::uint16_t &out)
         }
     }
     out = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+// Seconds since 1970, in decimal, up to the year 9999.
+bool parse_epoch(const char *text, std::int64_t &out)
+{
+    std::int64_t value = 0;
+    if (*text == '\0' || (text[0] == '0' && text[1] != '\0')) {
+        return false;
+    }
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + (*p - '0');
+        if (value > 253402300799) {
+            return false;
+        }
+    }
+    out = value;
     return true;
 }
 
@@ -136,6 +166,33 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
             options.has_base = true;
         } else if (arg == "--deny") {
             options.deny = true;
+        } else if (arg == "--clock") {
+            if (!value_of("--clock", value)) {
+                return false;
+            }
+            if (!parse_clock_mode(value, options.clock)) {
+                error = std::string("--clock wants real, board or virtual, not \"") + value + "\"";
+                return false;
+            }
+        } else if (arg == "--port-time") {
+            if (!value_of("--port-time", value)) {
+                return false;
+            }
+            if (!parse_duration(value, options.port_time_ns)) {
+                error = std::string("--port-time wants a time up to 1s, as 1us, 250ns or 2ms, not \"") + value + "\"";
+                return false;
+            }
+        } else if (arg == "--epoch") {
+            if (!value_of("--epoch", value)) {
+                return false;
+            }
+            if (!parse_epoch(value, options.epoch_s)) {
+                error = std::string("--epoch wants whole seconds since 1970, not \"") + value + "\"";
+                return false;
+            }
+            options.has_epoch = true;
+        } else if (arg == "--trace-time") {
+            options.trace_time = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
             return true;
@@ -149,6 +206,10 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
     }
     if (options.command.empty()) {
         error = "no PROGRAM given";
+        return false;
+    }
+    if (options.has_epoch && options.clock != ClockMode::Virtual) {
+        error = "--epoch is for --clock virtual; the other clocks start at the machine's time";
         return false;
     }
     return true;

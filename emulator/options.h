@@ -2,6 +2,8 @@
 #ifndef VELMO_EMU_OPTIONS_H
 #define VELMO_EMU_OPTIONS_H
 
+#include "clock.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +25,12 @@ struct Options {
     std::uint16_t base = 0;
     bool deny = false;
     bool help = false;
+    // The run's clock (clock.h).
+    ClockMode clock = ClockMode::Real;
+    std::int64_t port_time_ns = kNsPerUs;
+    bool has_epoch = false;
+    std::int64_t epoch_s = kDefaultEpoch;
+    bool trace_time = false;             // each trace line begins with the clock in us
     std::vector<std::string> command; // PROGRAM and its arguments
 };
 

@@ -2,6 +2,8 @@
 
 #include "calls.h"
 #include "capabilities.h"
+#include "clock.h"
+#include "clock_calls.h"
 #include "decode.h"
 #include "filter.h"
 #include "regs.h"
@@ -17,6 +19,7 @@
 #include <fstream>
 
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -44,7 +47,8 @@ struct StartFailure {
 // The child, between fork and exec: it waits until the tracer has seized
 // it, then gives up CAP_SYS_RAWIO, installs the filter and starts the
 // program. Nothing here allocates.
-[[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd)
+[[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd,
+                              bool trap_tsc)
 {
     char go = 0;
     ssize_t n = 0;
@@ -59,6 +63,11 @@ struct StartFailure {
     }
     if (!install_filter(filter)) {
         child_failed(report_fd, Stage::Filter, errno);
+    }
+    if (trap_tsc) {
+        // rdtsc and rdtscp fault, in this task and all it starts, across
+        // exec: the run's clock answers them.
+        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
     }
     execvp(argv[0], argv);
     child_failed(report_fd, Stage::Exec, errno);
@@ -175,11 +184,25 @@ bool sigcont_pending(pid_t pid)
 
 Tracer::Tracer(velmo::sim::Ports &ports, bool show) : ports_(ports), show_(show) {}
 
+Tracer::~Tracer() = default;
+
 int Tracer::run(const std::vector<std::string> &command)
 {
     int status = start(command);
     while (status == kGoOn) {
-        status = dispatch(next_event());
+        if (clock_ == nullptr) {
+            status = dispatch(next_event());
+            continue;
+        }
+        // The run's clock sees each task stop and go on (clock.h).
+        const Event event = next_event();
+        if (event.kind != EventKind::Exited && event.kind != EventKind::NoTasks) {
+            clock_->task_stopped(event.pid);
+        }
+        status = dispatch(event);
+        if (event.kind != EventKind::Exited && !clock_calls_->holds(event.pid)) {
+            clock_->task_resumed(event.pid);
+        }
     }
     return status;
 }
@@ -192,7 +215,16 @@ int Tracer::start(const std::vector<std::string> &command)
 {
     program_ = command.at(0);
     x32_ = kernel_runs_x32();
-    std::vector<sock_filter> filter = port_filter(x32_);
+    std::vector<sock_filter> filter = port_filter(x32_, clock_ != nullptr);
+    if (clock_ != nullptr) {
+        clock_calls_ = std::make_unique<ClockCalls>(*clock_, program_, [this] {
+            std::vector<pid_t> pids;
+            for (const auto &entry : tasks_) {
+                pids.push_back(entry.first);
+            }
+            return pids;
+        });
+    }
     std::vector<char *> argv;
     for (const std::string &arg : command) {
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -215,7 +247,7 @@ int Tracer::start(const std::vector<std::string> &command)
         return kExitCannotServe;
     }
     if (child == 0) {
-        start_child(argv.data(), filter, go_read.get(), report_write.get());
+        start_child(argv.data(), filter, go_read.get(), report_write.get(), clock_ != nullptr);
     }
     report_write.reset();
     go_read.reset();
@@ -252,7 +284,7 @@ Tracer::Event Tracer::next_event()
     Event e;
     for (;;) {
         int status = 0;
-        const pid_t pid = waitpid(-1, &status, __WALL);
+        const pid_t pid = clock_calls_ ? clock_calls_->wait(&status) : waitpid(-1, &status, __WALL);
         if (pid < 0) {
             if (errno == EINTR) {
                 continue;
@@ -355,6 +387,10 @@ void Tracer::on_exited(const Event &e)
     if (tasks_.erase(e.pid) == 0) {
         reaped_.insert(e.pid);
     }
+    if (clock_ != nullptr) {
+        clock_calls_->forget(e.pid);
+        clock_->task_gone(e.pid);
+    }
     if (e.pid == main_) {
         final_status_ = e.status;
     }
@@ -370,6 +406,18 @@ int Tracer::on_port_call(pid_t pid)
         info.op != PTRACE_SYSCALL_INFO_SECCOMP || !regs.fetch(pid)) {
         resume(pid, 0); // gone meanwhile
         return kGoOn;
+    }
+    if (clock_calls_) {
+        switch (clock_calls_->on_call(pid, info, regs)) {
+        case ClockCalls::Outcome::NotMine:
+            break;
+        case ClockCalls::Outcome::Held:
+            return kGoOn;
+        case ClockCalls::Outcome::Resume:
+        case ClockCalls::Outcome::Pass:
+            resume(pid, 0);
+            return kGoOn;
+        }
     }
     const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
     label(pid);
@@ -416,6 +464,9 @@ int Tracer::on_exec(const Event &e)
         return kExitCannotServe;
     }
     started_ = true;
+    if (clock_calls_) {
+        clock_calls_->on_exec(e.pid);
+    }
     resume(e.pid, 0);
     return kGoOn;
 }
@@ -553,7 +604,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid, Task &task)
     label(pid);
     switch (d.op) {
     case PortOp::None:
-        return Served::Fault;
+        return clock_calls_ && clock_calls_->on_tsc(pid, regs, code, size) ? Served::Yes : Served::Fault;
     case PortOp::Unsupported:
         std::fprintf(stderr,
                      "velmo-emu: %s: unsupported port instruction \"%s\" (%s) at 0x%llx; "
@@ -584,6 +635,9 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid, Task &task)
         }
         break;
     }
+    }
+    if (clock_ != nullptr) {
+        clock_->port_access();
     }
     regs.set_pc(regs.pc() + d.length);
     regs.store(pid);

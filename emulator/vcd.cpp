@@ -128,6 +128,10 @@ bool VcdWriter::same_file(const std::string &path) const
 
 std::uint64_t VcdWriter::now_us() const
 {
+    if (clock_us_) {
+        const std::uint64_t now = clock_us_();
+        return now > clock_start_us_ ? now - clock_start_us_ : 0;
+    }
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     const std::int64_t ns = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec - start_ns_;
@@ -183,6 +187,7 @@ bool VcdWriter::start(const velmo::sim::Board &board, std::string &why)
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     start_ns_ = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    clock_start_us_ = clock_us_ ? clock_us_() : 0;
     last_time_ = 0;
     return write_all(text, why);
 }

@@ -14,6 +14,7 @@
 #include "board.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <sys/types.h>
@@ -47,6 +48,10 @@ public:
     // write that failed (and was reported) only closes: false, why empty.
     bool finish(std::string &why);
 
+    // The time of each change, in microseconds since start(), from the
+    // run's clock instead of the machine's monotonic one.
+    void set_clock(std::function<std::uint64_t()> now_us) { clock_us_ = std::move(now_us); }
+
     // True when path names the regular file of the dump.
     bool same_file(const std::string &path) const;
 
@@ -61,6 +66,8 @@ private:
     bool regular_ = false; // a regular file, not a device
     off_t size_ = 0;       // what the file holds of whole changes
     std::int64_t start_ns_ = 0;
+    std::function<std::uint64_t()> clock_us_;
+    std::uint64_t clock_start_us_ = 0;
     std::uint64_t last_time_ = 0;
     bool level_[8] = {};
     bool input_[8] = {};

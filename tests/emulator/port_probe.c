@@ -35,6 +35,9 @@
  * Calls as the kernel decodes them (ioperm 0x50f, then in 0x50f):
  *   port_probe int80                ioperm as an i386 call (int $0x80), with
  *                                   junk in the registers' high halves
+ *   port_probe int80-on             exit 0 if the kernel takes int $0x80 calls
+ *                                   (a kernel without 32-bit emulation kills
+ *                                   the caller with SIGSEGV)
  *   port_probe high-nr              (x86_64) getpid and ioperm with bit 32 set
  *                                   in rax
  *   port_probe x32                  (x86_64) getpid and ioperm by x32 number
@@ -397,6 +400,16 @@ int main(int argc, char **argv)
             ptrace(PTRACE_DETACH, getppid(), NULL, NULL);
         }
         return 0;
+    }
+    if (strcmp(what, "int80-on") == 0) {
+        int wstatus = 0;
+        pid_t child = fork();
+        if (child == 0) {
+            int80_call(i386_getpid, 0, 0, 0);
+            _exit(0);
+        }
+        if (child < 0 || waitpid(child, &wstatus, 0) != child) return 2;
+        return WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0 ? 0 : 1;
     }
     if (strcmp(what, "int80") == 0) {
         unsigned long high = 0;

@@ -187,6 +187,9 @@ ClockCalls::Outcome ClockCalls::on_call(pid_t pid, const __ptrace_syscall_info &
             }
             if (deadline > clock_.now()) {
                 hold(pid, regs, deadline);
+                Sleeper &s = sleepers_[pid];
+                s.remaining = absolute ? 0 : plain ? a[1] : a[3];
+                s.wide = wide;
                 return Outcome::Held;
             }
         }
@@ -334,6 +337,44 @@ bool ClockCalls::others_can_run() const
     return false;
 }
 
+// A signal that the held task neither blocks nor ignores ends its sleep
+// early, as in the kernel: EINTR, and what was left of a relative sleep.
+void ClockCalls::interrupt_signalled()
+{
+    for (auto it = sleepers_.begin(); it != sleepers_.end();) {
+        const pid_t pid = it->first;
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        unsigned long long pending = 0;
+        unsigned long long blocked = 0;
+        unsigned long long ignored = 0;
+        while (std::getline(status, line)) {
+            const unsigned long long mask = std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 16);
+            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
+                pending |= mask;
+            } else if (line.rfind("SigBlk:", 0) == 0) {
+                blocked = mask;
+            } else if (line.rfind("SigIgn:", 0) == 0) {
+                ignored = mask;
+            }
+        }
+        if ((pending & ~blocked & ~ignored) == 0) {
+            ++it;
+            continue;
+        }
+        Sleeper s = it->second;
+        it = sleepers_.erase(it);
+        const std::int64_t left = std::max<std::int64_t>(0, s.deadline - clock_.now());
+        if (s.remaining != 0) {
+            write_pair(pid, s.remaining, s.wide, left / kNsPerS, left % kNsPerS);
+        }
+        s.regs.skip_syscall(-EINTR);
+        s.regs.store(pid);
+        clock_.task_resumed(pid);
+        ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    }
+}
+
 pid_t ClockCalls::wait(int *status)
 {
     for (;;) {
@@ -379,6 +420,10 @@ pid_t ClockCalls::wait(int *status)
             if (wait_ns <= 0) {
                 continue;
             }
+        }
+        interrupt_signalled();
+        if (sleepers_.empty()) {
+            continue;
         }
         sigset_t chld;
         sigemptyset(&chld);

@@ -83,10 +83,13 @@ private:
         std::int64_t deadline = 0;  // on the run's clock
         std::int64_t real_due = 0;  // board: the machine's monotonic time then
         std::uint64_t order = 0;
+        std::uint64_t remaining = 0; // where a relative sleep's rest goes (0: nowhere)
+        bool wide = true;            // its timespec's fields are 64-bit
         Regs regs;
     };
 
     void hold(pid_t pid, Regs &regs, std::int64_t deadline);
+    void interrupt_signalled();
     void release_due();
     void release(pid_t pid);
     bool others_can_run() const;

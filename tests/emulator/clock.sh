@@ -4,6 +4,7 @@
 #               every edge of the VCD 50 ms after the one before
 #   identical   two virtual runs: the same trace (with --trace-time) and VCD
 #   timers      timer calls left to the machine's clock are named, once each
+#   signal      a signal ends a sleep held on the board clock at once
 #   uart_busy   uart_tx at 115200 baud on the board clock, with every CPU of
 #               the machine kept busy, decoded by sigrok-cli: no retry
 #   clock.sh BIN_DIR SCENARIO
@@ -53,6 +54,15 @@ timers)
     check_status "timeout under --clock virtual" 0 $?
     printf 'velmo-emu: /bin/sh: timer_create runs on the machine'"'"'s clock, not the run'"'"'s\n' >want.err
     expect "the timer named once" "$dir/want.err" err
+    ;;
+signal)
+    start=$(date +%s)
+    velmo-emu --clock board -- /bin/sh -c 'sleep 30 & sleep 0.2; kill -TERM $!; wait $!; echo "sleep: $?"' >out
+    check_status "sh under --clock board" 0 $?
+    took=$(($(date +%s) - start))
+    [ "$took" -le 10 ] || fail "the interrupted sleep took $took s"
+    printf 'sleep: 143\n' >want.out
+    expect "sh's output" "$dir/want.out" out
     ;;
 uart_busy)
     hogs=()

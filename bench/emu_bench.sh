@@ -51,6 +51,31 @@ if [ -n "$against" ]; then
         printf "this against it: in memory %.0f%%, --board %.0f%%\n", 100 * m / om, 100 * f / of }'
 fi
 
+# wall COMMAND...: the seconds COMMAND takes, from outside.
+wall() {
+    local a b
+    a=$(date +%s.%N)
+    "$@" >/dev/null
+    b=$(date +%s.%N)
+    awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", b - a }'
+}
+clock_calls=$((calls / 3))
+echo "== the run's clock: $clock_calls ReadIO calls under each --clock, timed from outside (inside, time is the run's)"
+for mode in real board virtual; do
+    s=()
+    for round in $(seq $rounds); do
+        s+=("$(wall "$bin/velmo-emu" --clock $mode "$bin/read_loop" "$clock_calls")")
+    done
+    awk -v s="$(median "${s[@]}")" -v n=$clock_calls -v m=$mode 'BEGIN { printf "--clock %s: %d per second\n", m, n / s }'
+done
+echo "== one clock read (clock_gettime of CLOCK_MONOTONIC), $clock_calls of them"
+plain=$(wall "$bin/read_loop" clock "$clock_calls")
+for mode in real board virtual; do
+    s=$(wall "$bin/velmo-emu" --clock $mode "$bin/read_loop" clock "$clock_calls")
+    awk -v s="$s" -v p="$plain" -v n=$clock_calls -v m=$mode 'BEGIN {
+        printf "--clock %s: %.2f us a read (without velmo-emu: %.3f us)\n", m, s * 1e6 / n, p * 1e6 / n }'
+done
+
 echo "== start-up: $runs runs of a program that makes no port access"
 start=$(date +%s.%N)
 for _ in $(seq $runs); do "$bin/read_loop" 0 >/dev/null; done

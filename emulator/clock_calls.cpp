@@ -237,6 +237,10 @@ bool ClockCalls::on_tsc(pid_t pid, Regs &regs, const std::uint8_t *code, std::si
 // AT_NULL. The vDSO's entry becomes AT_IGNORE, which the C library skips.
 void ClockCalls::on_exec(pid_t pid)
 {
+    // When a thread other than the first runs execve, it takes the first
+    // one's thread ID, and the first one, held or not, is gone without a
+    // word (the other threads' ends are reported).
+    sleepers_.erase(pid);
     Regs regs;
     if (!regs.fetch(pid)) {
         return;

@@ -1,5 +1,6 @@
 #include "sim_board.h"
 
+#include "io.h"
 #include "port_sim.h"
 
 #include <cerrno>
@@ -13,18 +14,6 @@ namespace {
 
 int g_state_fd = -1;
 
-void write_all(int fd, const std::string &text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 void report_at_exit()
 {
     sim::Ports &p = sim::ports();
@@ -35,7 +24,8 @@ void report_at_exit()
     if (g_state_fd < 0) {
         return;
     }
-    write_all(g_state_fd, b.text() + "faults " + std::to_string(p.faults()) + "\n" + p.trace_text());
+    std::size_t done = 0;
+    velmo::toolkit::write_all(g_state_fd, b.text() + "faults " + std::to_string(p.faults()) + "\n" + p.trace_text(), done);
 }
 
 } // namespace

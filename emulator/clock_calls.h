@@ -1,5 +1,5 @@
 // The program's clocks and timed waits, served on the run's clock
-// (clock.h) in a board or a virtual run.
+// (run_clock.h) in a board or a virtual run.
 //
 // The filter stops the time calls of both call tables at the tracer:
 // clock reads (clock_gettime, gettimeofday, time) are answered from the
@@ -19,7 +19,7 @@
 #ifndef VELMO_EMU_CLOCK_CALLS_H
 #define VELMO_EMU_CLOCK_CALLS_H
 
-#include "clock.h"
+#include "run_clock.h"
 #include "regs.h"
 
 #include <cstddef>

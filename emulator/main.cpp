@@ -1,5 +1,5 @@
 // velmo-emu: runs an unmodified x86 Linux program on a virtual Velmo board.
-#include "clock.h"
+#include "run_clock.h"
 #include "options.h"
 #include "trace_file.h"
 #include "tracer.h"
@@ -70,6 +70,31 @@ int inherited_port_device()
     return found;
 }
 
+// The file the program is started from, found in PATH as execvp finds it;
+// "" when there is none.
+std::string program_file(const std::string &name)
+{
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char *env = std::getenv("PATH");
+    const std::string dirs = env != nullptr ? env : "/bin:/usr/bin";
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (end == std::string::npos) {
+            return "";
+        }
+        start = end + 1;
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -100,31 +125,40 @@ int main(int argc, char **argv)
     velmo::sim::Ports ports;
     ports.set_refusal(options.deny ? EPERM : 0);
 
-    // The waveform's path is checked first, so a path that will not do
-    // changes nothing, the board file included.
-    VcdWriter vcd;
-    const bool waveform = !options.vcd_file.empty();
-    std::string vcd_why;
-    if (waveform && !vcd.open(options.vcd_file, vcd_why)) {
-        std::fprintf(stderr, "velmo-emu: VCD file %s\n", vcd_why.c_str());
-        return kExitCannotServe;
-    }
-
-    // The board: a file shared live with other runs, or one in memory. The
-    // file is opened, checked and set up before the program starts, so a
-    // refused file stops the run before anything has happened.
-    velmo::sim::BoardFile board_file;
+    // The board: a file shared live with other runs, or one in memory.
     std::string path = options.board_file;
     if (path.empty()) {
         const char *env = std::getenv("VELMO_BOARD");
         path = env != nullptr ? env : "";
     }
-    if (waveform && (vcd.same_file(path) || vcd.same_file(options.trace_file))) {
-        std::fprintf(stderr, "velmo-emu: VCD file %s: is the %s file\n", options.vcd_file.c_str(),
-                     vcd.same_file(path) ? "board" : "trace");
-        vcd.discard();
+    const std::string program = program_file(options.command[0]);
+
+    // The outputs' paths are checked first, so a path that will not do
+    // changes nothing, the board file included; none may be another file
+    // of the run.
+    VcdWriter vcd;
+    const bool waveform = !options.vcd_file.empty();
+    std::string vcd_why;
+    if (waveform &&
+        !vcd.open(options.vcd_file, {{path, "board file"}, {options.trace_file, "trace file"}, {program, "program"}},
+                  vcd_why)) {
+        std::fprintf(stderr, "velmo-emu: VCD file %s\n", vcd_why.c_str());
         return kExitCannotServe;
     }
+    TraceFile trace;
+    if (!options.trace_file.empty()) {
+        std::string why;
+        if (!trace.open(options.trace_file,
+                        {{path, "board file"}, {options.vcd_file, "VCD file"}, {program, "program"}}, why)) {
+            std::fprintf(stderr, "velmo-emu: trace file %s\n", why.c_str());
+            vcd.discard();
+            return kExitCannotServe;
+        }
+    }
+
+    // The board file is opened, checked and set up before the program
+    // starts, so a refused file stops the run before anything has happened.
+    velmo::sim::BoardFile board_file;
     auto set_up = [&options](velmo::sim::Board &board) {
         if (options.has_base) {
             board.set_base(options.base);
@@ -142,19 +176,16 @@ int main(int argc, char **argv)
             (changes ? !board_file.update(set_up, ports.board(), why) : !board_file.read(ports.board(), why))) {
             std::fprintf(stderr, "velmo-emu: board file %s\n", why.c_str());
             vcd.discard();
+            trace.discard();
             return kExitCannotServe;
         }
         ports.set_file(&board_file);
     }
 
-    TraceFile trace;
-    if (!options.trace_file.empty()) {
-        std::string why;
-        if (!trace.open(options.trace_file, why)) {
-            std::fprintf(stderr, "velmo-emu: %s\n", why.c_str());
-            vcd.discard();
-            return kExitCannotServe;
-        }
+    if (std::string why; !trace.start(why)) {
+        std::fprintf(stderr, "velmo-emu: %s\n", why.c_str());
+        vcd.discard();
+        return kExitCannotServe;
     }
     // The run's clock: the program's in a board or virtual run; in a real
     // run, only the VCD's and --trace-time's.

@@ -2,7 +2,7 @@
 #ifndef VELMO_EMU_OPTIONS_H
 #define VELMO_EMU_OPTIONS_H
 
-#include "clock.h"
+#include "run_clock.h"
 
 #include <cstdint>
 #include <string>
@@ -25,7 +25,7 @@ struct Options {
     std::uint16_t base = 0;
     bool deny = false;
     bool help = false;
-    // The run's clock (clock.h).
+    // The run's clock (run_clock.h).
     ClockMode clock = ClockMode::Real;
     std::int64_t port_time_ns = kNsPerUs;
     bool has_epoch = false;

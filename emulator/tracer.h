@@ -8,13 +8,11 @@
 #define VELMO_EMU_TRACER_H
 
 #include "fd.h"
-#include "grants.h"
 #include "ports.h"
+#include "tasks.h"
 
 #include <memory>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include <sys/types.h>
@@ -74,18 +72,6 @@ private:
     };
     enum class Served { Yes, Fault, Unsupported, Lost };
 
-    // One traced task (a thread). Port grants are the kernel's per thread;
-    // a new task gets a copy of its creator's, which the creator's event
-    // names. Until it is named, a new task is held at its first stop if it
-    // could inherit any grant.
-    struct Task {
-        velmo::sim::Grants grants;
-        bool seen = false;  // its first stop has come (or it has none)
-        bool named = false; // its grants are settled
-        bool held = false;  // kept at its first stop until it is named
-        bool held_in_group_stop = false;
-    };
-
     int start(const std::vector<std::string> &command);
     Event next_event();
     int dispatch(const Event &event);
@@ -99,9 +85,8 @@ private:
     void on_signal(pid_t pid, int signal);
     int finish();
 
-    Served serve_port_instruction(pid_t pid, Task &task);
+    Served serve_port_instruction(pid_t pid, velmo::sim::Grants &grants);
     bool check_exec(pid_t pid);
-    void release(pid_t pid, Task &task);
     void release_orphans();
     bool creator_may_live(pid_t pid) const;
     void label(pid_t pid);
@@ -117,9 +102,8 @@ private:
     pid_t main_ = 0;            // the program's first task
     bool started_ = false;      // the program has been exec'd
     int final_status_ = -1;     // the program's wait status
-    UniqueFd report_;           // the child's word on why it could not start
-    std::unordered_map<pid_t, Task> tasks_;
-    std::unordered_set<pid_t> reaped_; // ended before their creator named them
+    velmo::toolkit::UniqueFd report_; // the child's word on why it could not start
+    Tasks tasks_;
     bool many_tasks_ = false;   // more than one task has run: lines are labelled
     pid_t labelled_ = 0;
     RunClock *clock_ = nullptr;

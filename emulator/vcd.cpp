@@ -1,15 +1,8 @@
 #include "vcd.h"
 
-#include "fd.h"
-#include "format.h"
+#include "clock.h"
 
-#include <cerrno>
 #include <cstring>
-#include <ctime>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace velmo::emu {
 
@@ -51,79 +44,19 @@ std::string levels(const bool *values, char (*id)(int))
 
 } // namespace
 
-VcdWriter::~VcdWriter()
+bool VcdWriter::open(const std::string &path, const std::vector<velmo::toolkit::OtherFile> &others,
+                     std::string &why)
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-bool VcdWriter::open(const std::string &path, std::string &why)
-{
-    constexpr int kFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK; // a FIFO swapped in cannot hang us
-    path_ = path;
-    struct stat st {};
-    int fd = -1;
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) {
-            why = path + ": is a symbolic link to nothing (no file is created through one)";
-            return false;
-        }
-        if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
-            why = path + ": " + velmo::sim::file_kind(st.st_mode);
-            return false;
-        }
-        fd = ::open(path.c_str(), (S_ISREG(st.st_mode) ? O_RDWR : O_WRONLY) | kFlags);
-    } else if (errno == ENOENT) {
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, 0666);
-        created_ = fd >= 0;
-    }
-    if (fd < 0) {
-        why = path + ": " + std::strerror(errno);
-        return false;
-    }
-    // What was opened is what was looked at, even if the path changed
-    // meanwhile.
-    const mode_t looked_at = st.st_mode & S_IFMT;
-    if (::fstat(fd, &st) != 0 || (!created_ && (st.st_mode & S_IFMT) != looked_at)) {
-        why = path + ": changed while it was opened";
-        ::close(fd);
-        return false;
-    }
-    if (S_ISREG(st.st_mode) && st.st_size > 0) {
-        char head[64];
-        const ssize_t n = ::pread(fd, head, sizeof head, 0);
-        if (n < 0 || !looks_like_vcd(head, static_cast<std::size_t>(n))) {
-            why = path + ": holds something other than a VCD; it was left as it is";
-            ::close(fd);
-            return false;
-        }
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    fd_ = fd;
-    return true;
+    velmo::toolkit::OutputRules rules;
+    rules.holds = "a VCD";
+    rules.ours = looks_like_vcd;
+    rules.others = others;
+    return velmo::toolkit::open_output(path, rules, file_, why);
 }
 
 void VcdWriter::discard()
 {
-    if (fd_ < 0) {
-        return;
-    }
-    struct stat opened {}, now {};
-    if (created_ && ::fstat(fd_, &opened) == 0 && ::stat(path_.c_str(), &now) == 0 &&
-        opened.st_dev == now.st_dev && opened.st_ino == now.st_ino) {
-        ::unlink(path_.c_str());
-    }
-    ::close(fd_);
-    fd_ = -1;
-}
-
-bool VcdWriter::same_file(const std::string &path) const
-{
-    struct stat mine {}, other {};
-    return fd_ >= 0 && !path.empty() && ::fstat(fd_, &mine) == 0 && ::stat(path.c_str(), &other) == 0 &&
-           S_ISREG(mine.st_mode) &&
-           mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+    file_.discard();
 }
 
 std::uint64_t VcdWriter::now_us() const
@@ -132,37 +65,26 @@ std::uint64_t VcdWriter::now_us() const
         const std::uint64_t now = clock_us_();
         return now > clock_start_us_ ? now - clock_start_us_ : 0;
     }
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    const std::int64_t ns = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec - start_ns_;
+    const std::int64_t ns = velmo::toolkit::monotonic_ns() - start_ns_;
     return ns <= 0 ? 0 : static_cast<std::uint64_t>(ns / 1000);
 }
 
-bool VcdWriter::write_all(const std::string &text, std::string &why)
+// A change half written (a full disk, a file size limit) is taken back:
+// the file stays whole up to its last change.
+bool VcdWriter::append(const std::string &text, std::string &why)
 {
-    std::size_t done = 0;
-    if (const int error = velmo::emu::write_all(fd_, text, done); error != 0) {
-        why = "writing the VCD file " + path_ + " failed: " + std::strerror(error);
+    if (const int error = file_.append(text); error != 0) {
+        why = "writing the VCD file " + file_.path() + " failed: " + std::strerror(error);
         failed_ = true;
-        // A change half written (a full disk, a file size limit) is taken
-        // back: the file stays whole up to its last change.
-        if (done > 0 && regular_) {
-            const int kept = ::ftruncate(fd_, size_);
-            (void)kept;
-        }
         return false;
     }
-    size_ += static_cast<off_t>(done);
     return true;
 }
 
 bool VcdWriter::start(const velmo::sim::Board &board, std::string &why)
 {
-    struct stat st {};
-    regular_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-    size_ = 0;
-    if (regular_ && ::ftruncate(fd_, 0) != 0) {
-        why = "emptying the VCD file " + path_ + " failed: " + std::strerror(errno);
+    if (const int error = file_.empty(); error != 0) {
+        why = "emptying the VCD file " + file_.path() + " failed: " + std::strerror(error);
         failed_ = true;
         return false;
     }
@@ -184,18 +106,16 @@ bool VcdWriter::start(const velmo::sim::Board &board, std::string &why)
     }
     text += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
     text += levels(level_, line_id) + levels(input_, dir_id) + "$end\n";
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    start_ns_ = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    start_ns_ = velmo::toolkit::monotonic_ns();
     clock_start_us_ = clock_us_ ? clock_us_() : 0;
     last_time_ = 0;
-    return write_all(text, why);
+    return append(text, why);
 }
 
 bool VcdWriter::update(const velmo::sim::Board &board, std::string &why)
 {
     if (failed_) {
-        why = "writing the VCD file " + path_ + " failed earlier";
+        why = "writing the VCD file " + file_.path() + " failed earlier";
         return false;
     }
     std::string changes;
@@ -226,7 +146,7 @@ bool VcdWriter::update(const velmo::sim::Board &board, std::string &why)
         last_time_ = now;
         changes = "#" + std::to_string(now) + "\n" + changes;
     }
-    return write_all(changes, why);
+    return append(changes, why);
 }
 
 bool VcdWriter::finish(std::string &why)
@@ -234,13 +154,12 @@ bool VcdWriter::finish(std::string &why)
     bool ok = !failed_;
     if (ok) {
         const std::uint64_t now = now_us();
-        ok = now <= last_time_ || write_all("#" + std::to_string(now) + "\n", why);
+        ok = now <= last_time_ || append("#" + std::to_string(now) + "\n", why);
     }
-    if (::close(fd_) != 0 && ok) {
-        why = "writing the VCD file " + path_ + " failed: " + std::strerror(errno);
+    if (const int error = file_.close(); error != 0 && ok) {
+        why = "writing the VCD file " + file_.path() + " failed: " + std::strerror(error);
         ok = false;
     }
-    fd_ = -1;
     return ok;
 }
 

@@ -12,30 +12,23 @@
 #define VELMO_EMU_VCD_H
 
 #include "board.h"
+#include "output.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
-
-#include <sys/types.h>
+#include <vector>
 
 namespace velmo::emu {
 
 class VcdWriter {
 public:
-    VcdWriter() = default;
-    ~VcdWriter();
-    VcdWriter(const VcdWriter &) = delete;
-    VcdWriter &operator=(const VcdWriter &) = delete;
-
-    // Opens path for the dump, before anything is written, so a path that
-    // will not do is refused before the program starts: false, with the
-    // reason in why, and whatever is at path left as it was. Taken: a
-    // missing file (created, never through a dangling symlink), a file
-    // that already holds a VCD or nothing, a character device (/dev/null).
-    // Refused: a file with anything else in it, a directory, a FIFO, a
-    // socket, a block device, a file that cannot be written.
-    bool open(const std::string &path, std::string &why);
+    // Opens path for the dump (open_output), before anything is written,
+    // so a path that will not do is refused before the program starts:
+    // false, with the reason in why, and whatever is at path left as it
+    // was. A file already holding a VCD is taken; others are the files of
+    // the run it must not be.
+    bool open(const std::string &path, const std::vector<velmo::toolkit::OtherFile> &others, std::string &why);
     // Removes the file open() created, when the run ends before start().
     void discard();
 
@@ -52,19 +45,12 @@ public:
     // run's clock instead of the machine's monotonic one.
     void set_clock(std::function<std::uint64_t()> now_us) { clock_us_ = std::move(now_us); }
 
-    // True when path names the regular file of the dump.
-    bool same_file(const std::string &path) const;
-
 private:
-    bool write_all(const std::string &text, std::string &why);
+    bool append(const std::string &text, std::string &why);
     std::uint64_t now_us() const;
 
-    int fd_ = -1;
-    std::string path_;
-    bool created_ = false;
+    velmo::toolkit::OutputFile file_;
     bool failed_ = false;
-    bool regular_ = false; // a regular file, not a device
-    off_t size_ = 0;       // what the file holds of whole changes
     std::int64_t start_ns_ = 0;
     std::function<std::uint64_t()> clock_us_;
     std::uint64_t clock_start_us_ = 0;

@@ -1,10 +1,12 @@
 #include "board_file.h"
 
-#include "format.h"
+#include "clock.h"
+#include "io.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,34 +20,35 @@ namespace {
 // A regular file at path, open for reading and writing; created (mode 0666
 // less the umask) when missing. Whatever else sits at the path is refused
 // before it is opened, so no device or FIFO is ever opened by mistake;
-// -1 with the reason in why.
-int open_regular(const std::string &path, bool create, std::string &why)
+// none with the reason in why.
+velmo::toolkit::UniqueFd open_regular(const std::string &path, bool create, std::string &why)
 {
+    using velmo::toolkit::file_kind;
+    using velmo::toolkit::UniqueFd;
     constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     struct stat st {};
-    int fd = -1;
+    UniqueFd fd;
     if (::stat(path.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) {
-            why = velmo::sim::file_kind(st.st_mode);
-            return -1;
+            why = file_kind(st.st_mode);
+            return fd;
         }
-        fd = ::open(path.c_str(), kFlags);
+        fd.reset(::open(path.c_str(), kFlags));
     } else if (errno == ENOENT && create) {
-        fd = ::open(path.c_str(), kFlags | O_CREAT, 0666);
+        fd.reset(::open(path.c_str(), kFlags | O_CREAT, 0666));
     } else {
         why = std::strerror(errno);
-        return -1;
+        return fd;
     }
-    if (fd < 0) {
+    if (!fd) {
         why = std::strerror(errno);
-        return -1;
+        return fd;
     }
     // What was opened is what was looked at, even if the path changed
     // meanwhile.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = velmo::sim::file_kind(st.st_mode);
-        ::close(fd);
-        return -1;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = file_kind(st.st_mode);
+        fd.reset();
     }
     return fd;
 }
@@ -54,10 +57,7 @@ int open_regular(const std::string &path, bool create, std::string &why)
 // that fills them is longer than any board file.
 bool read_text(int fd, char *data, std::size_t &size, std::string &why)
 {
-    ssize_t n = 0;
-    do {
-        n = ::pread(fd, data, BoardFile::kReadLimit, 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = velmo::toolkit::read_some_at(fd, data, BoardFile::kReadLimit, 0);
     if (n < 0) {
         why = std::string("cannot read it: ") + std::strerror(errno);
         return false;
@@ -72,13 +72,6 @@ bool read_text(int fd, char *data, std::size_t &size, std::string &why)
 
 } // namespace
 
-BoardFile::~BoardFile()
-{
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
 // Everyone holds the lock for one read or one write of the file. A lock
 // held for seconds is held by someone who waits for us in turn: a flock(1)
 // around velmo-emu, or a program under it that holds the lock while it
@@ -86,21 +79,16 @@ BoardFile::~BoardFile()
 bool BoardFile::lock(int how, std::string &why)
 {
     timespec pause{0, 20000}; // doubled after each try, up to 5 ms
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const std::int64_t start_ns = velmo::toolkit::monotonic_ns();
     for (;;) {
-        if (::flock(fd_, how | LOCK_NB) == 0) {
+        if (::flock(fd_.get(), how | LOCK_NB) == 0) {
             return true;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
             why = std::string("cannot lock it: ") + std::strerror(errno);
             return false;
         }
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long waited_ns =
-            (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000000000LL + (now.tv_nsec - start.tv_nsec);
-        if (waited_ns >= kLockPatience * 1000000000LL) {
+        if (velmo::toolkit::monotonic_ns() - start_ns >= kLockPatience * 1000000000LL) {
             why = "locked by another process for " + std::to_string(kLockPatience) +
                   " s (a flock on it that waits for this run?)";
             return false;
@@ -112,21 +100,18 @@ bool BoardFile::lock(int how, std::string &why)
 
 void BoardFile::unlock()
 {
-    ::flock(fd_, LOCK_UN);
+    ::flock(fd_.get(), LOCK_UN);
 }
 
 bool BoardFile::open(const std::string &path, std::string &why)
 {
     std::string reason;
-    const int fd = open_regular(path, true, reason);
-    if (fd < 0) {
+    velmo::toolkit::UniqueFd fd = open_regular(path, true, reason);
+    if (!fd) {
         why = path + ": " + reason;
         return false;
     }
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
+    fd_ = std::move(fd);
     path_ = path;
     // A new (or empty) file becomes a power-on board; whoever of several
     // programs starting at once takes the lock first writes it.
@@ -136,7 +121,7 @@ bool BoardFile::open(const std::string &path, std::string &why)
         return false;
     }
     struct stat st {};
-    bool ok = ::fstat(fd_, &st) == 0;
+    bool ok = ::fstat(fd_.get(), &st) == 0;
     if (!ok) {
         reason = std::strerror(errno);
     } else if (st.st_size == 0) {
@@ -147,8 +132,7 @@ bool BoardFile::open(const std::string &path, std::string &why)
     unlock();
     if (!ok) {
         why = path + ": " + reason + "; it was left as it is";
-        ::close(fd_);
-        fd_ = -1;
+        fd_.reset();
     }
     return ok;
 }
@@ -157,7 +141,7 @@ bool BoardFile::load_locked(Board &board, std::string &why)
 {
     char data[kReadLimit];
     std::size_t size = 0;
-    if (!read_text(fd_, data, size, why)) {
+    if (!read_text(fd_.get(), data, size, why)) {
         return false;
     }
     if (size == 0 || last_text_.compare(0, std::string::npos, data, size) != 0) {
@@ -176,12 +160,10 @@ bool BoardFile::load_locked(Board &board, std::string &why)
 bool BoardFile::store_locked(const Board &board, std::string &why)
 {
     const std::string text = board.text();
-    ssize_t n = 0;
-    do {
-        n = ::pwrite(fd_, text.data(), text.size(), 0);
-    } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(text.size())) {
-        why = std::string("cannot write it: ") + (n < 0 ? std::strerror(errno) : "short write");
+    std::size_t done = 0;
+    if (const int error = velmo::toolkit::write_all_at(fd_.get(), text.data(), text.size(), 0, done);
+        error != 0) {
+        why = std::string("cannot write it: ") + std::strerror(error);
         last_text_.clear();
         return false;
     }
@@ -198,20 +180,18 @@ bool BoardFile::follow_replacement(bool &replaced, std::string &why)
     replaced = false;
     // Looked at once every 10 ms at most: a replacement is rare, and the
     // look would be a fifth of what a board file adds to each access.
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    const long long now_ms = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    const std::int64_t now_ms = velmo::toolkit::monotonic_ms(velmo::toolkit::Clock::Coarse);
     if (now_ms - last_look_ms_ < 10 && now_ms >= last_look_ms_) {
         return true;
     }
     last_look_ms_ = now_ms;
     struct stat st {};
-    if (::fstat(fd_, &st) != 0 || st.st_nlink != 0) {
+    if (::fstat(fd_.get(), &st) != 0 || st.st_nlink != 0) {
         return true;
     }
     std::string reason;
-    const int fd = open_regular(path_, false, reason);
-    if (fd < 0) {
+    velmo::toolkit::UniqueFd fd = open_regular(path_, false, reason);
+    if (!fd) {
         if (reason == std::strerror(ENOENT)) {
             return true;
         }
@@ -219,8 +199,7 @@ bool BoardFile::follow_replacement(bool &replaced, std::string &why)
         return false;
     }
     unlock();
-    ::close(fd_);
-    fd_ = fd;
+    fd_ = std::move(fd);
     replaced = true;
     return true;
 }

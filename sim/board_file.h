@@ -12,7 +12,9 @@
 #define VELMO_SIM_BOARD_FILE_H
 
 #include "board.h"
+#include "fd.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -27,9 +29,6 @@ public:
     static constexpr int kLockPatience = 5;
 
     BoardFile() = default;
-    ~BoardFile();
-    BoardFile(const BoardFile &) = delete;
-    BoardFile &operator=(const BoardFile &) = delete;
 
     // Opens the board file at path, creating a power-on board where there
     // is none (or where the file is empty). Anything else that is not a
@@ -39,7 +38,6 @@ public:
     bool open(const std::string &path, std::string &why);
 
     const std::string &path() const { return path_; }
-    int fd() const { return fd_; }
 
     // The board as the file holds it now.
     bool read(Board &board, std::string &why);
@@ -58,13 +56,13 @@ private:
     // Locks the file now at the path (see follow_replacement).
     bool lock_current(int how, std::string &why);
 
-    int fd_ = -1;
+    velmo::toolkit::UniqueFd fd_;
     std::string path_;
     // The text last read and the board it parses to: most reads find the
     // file as it was and need no parsing.
     std::string last_text_;
     Board last_board_;
-    long long last_look_ms_ = -1000; // when follow_replacement last looked
+    std::int64_t last_look_ms_ = -1000; // when follow_replacement last looked
 };
 
 } // namespace velmo::sim

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include <sys/stat.h>
 
 namespace velmo::sim {
 
@@ -15,26 +14,6 @@ std::string format(const char *fmt, ...)
     std::vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
     return text;
-}
-
-const char *file_kind(mode_t mode)
-{
-    if (S_ISDIR(mode)) {
-        return "is a directory";
-    }
-    if (S_ISFIFO(mode)) {
-        return "is a FIFO";
-    }
-    if (S_ISSOCK(mode)) {
-        return "is a socket";
-    }
-    if (S_ISBLK(mode)) {
-        return "is a block device";
-    }
-    if (S_ISCHR(mode)) {
-        return "is a character device";
-    }
-    return "is not a regular file";
 }
 
 } // namespace velmo::sim

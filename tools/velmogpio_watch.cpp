@@ -8,6 +8,7 @@
 #include "velmogpio_watch.h"
 
 #include "arguments.h"
+#include "clock.h"
 #include "velmogpio_cli.h"
 
 #include "VELMOGPIOLib.h"
@@ -96,13 +97,6 @@ Watch parse(const std::vector<std::string> &args)
     return w;
 }
 
-std::int64_t now_ns()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
 // SIGINT and SIGTERM end a watch as gpiomon's: status 0, every event
 // printed so far already out.
 volatile std::sig_atomic_t stop_requested = 0;
@@ -140,9 +134,7 @@ private:
 // watch.
 void sleep_until(std::int64_t deadline)
 {
-    timespec t{};
-    t.tv_sec = static_cast<time_t>(deadline / 1000000000);
-    t.tv_nsec = static_cast<long>(deadline % 1000000000);
+    const timespec t = velmo::toolkit::to_timespec(deadline);
     while (!stop_requested && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
     }
 }
@@ -167,7 +159,7 @@ std::string line_list(const std::vector<int> &lines)
 int run(const Watch &w, std::FILE *out, std::FILE *err)
 {
     StopOnSignals signals;
-    const std::int64_t start = now_ns();
+    const std::int64_t start = velmo::toolkit::monotonic_ns();
     int level[9] = {};
     for (int line : w.lines) {
         if (VelmoGPIOInputBit(line, &level[line]) != 0) {
@@ -182,7 +174,7 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
         if (stop_requested) {
             return kExitOk;
         }
-        if (now_ns() >= deadline) {
+        if (velmo::toolkit::monotonic_ns() >= deadline) {
             const std::string seen = w.count > 0 ? std::to_string(events) + " of " + std::to_string(w.count) + " events"
                                                  : std::to_string(events) + (events == 1 ? " event" : " events");
             std::fprintf(err, "velmogpio: timed out after %s s watching %s (%s)\n", w.timeout_text.c_str(),
@@ -202,7 +194,7 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
             if ((rising && w.edge == Edge::Falling) || (!rising && w.edge == Edge::Rising)) {
                 continue;
             }
-            const std::int64_t t = now_ns() - start;
+            const std::int64_t t = velmo::toolkit::monotonic_ns() - start;
             std::fprintf(out, "%lld.%06lld %d=%d %s\n", static_cast<long long>(t / 1000000000),
                          static_cast<long long>(t % 1000000000 / 1000), line, now_level,
                          rising ? "rising" : "falling");
@@ -217,7 +209,7 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
         // The next reading one interval on; after a late one (the machine
         // was busy), one interval from now rather than a burst to catch up.
         next += w.interval_ns;
-        const std::int64_t now = now_ns();
+        const std::int64_t now = velmo::toolkit::monotonic_ns();
         if (next < now) {
             next = now + w.interval_ns;
         }

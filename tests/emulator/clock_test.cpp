@@ -1,6 +1,6 @@
 // The run's clock as a model: what moves it in each mode, and that it
 // never goes back.
-#include "clock.h"
+#include "run_clock.h"
 #include "options.h"
 
 #include <gtest/gtest.h>

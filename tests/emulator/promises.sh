@@ -1,9 +1,9 @@
 #!/bin/bash
 # What velmo-emu promises a program, where a test takes more than one
 # command: no real port through /dev/port; SIGSTOP, SIGTSTP and Ctrl-Z stop
-# it and SIGCONT resumes it, as without velmo-emu; and the standard
-# descriptors it was started without stay its own. Expected output is in
-# expected/promise_*.
+# it and SIGCONT resumes it, as without velmo-emu; the standard
+# descriptors it was started without stay its own; no file a trace must
+# not overwrite is touched. Expected output is in expected/promise_*.
 #   promises.sh BIN_DIR PROBE SCENARIO
 . "$(dirname "$0")/../support/lib.sh"
 bin=$1 probe=$1/$2 scenario=$3
@@ -129,6 +129,32 @@ closed-stderr)
     expect "the trace" promise_closed_stderr.trace trace
     "$emu" --trace trace "$probe" fds >out 2>&-
     expect "the program's descriptors" promise_closed_stderr.out out
+    ;;
+trace-refused)
+    # --trace refuses what --vcd refuses, with 125, before the program
+    # starts and before --line or --base reach the board: each path left
+    # byte for byte, nothing left behind where there was nothing.
+    mkdir directory
+    mkfifo fifo
+    printf 'int main(void) { return 0; }\n' >source.c
+    ln -s nowhere/t.trace dangling
+    cp "$probe" program
+    "$emu" --board board "$probe" true || fail "the board file could not be made"
+    cp board board.before
+    for name in directory fifo source.c dangling board program /dev/port missing/t.trace; do
+        [ -f "$name" ] && cp "$name" "$name.before"
+        "$emu" --trace "$name" --board board --base 0x600 --line 3=1 ./program write 0x507 0 \
+            >>refused.out 2>>refused.err </dev/null
+        check_status "--trace $name" 125 $?
+        [ ! -f "$name.before" ] || cmp -s "$name" "$name.before" || fail "$name was changed"
+    done
+    # The board file under another name, missing at first.
+    "$emu" --trace new-board --board new-board ./program true >>refused.out 2>>refused.err </dev/null
+    check_status "the board file's own path" 125 $?
+    expect "output (no program may start)" empty refused.out
+    [ ! -e nowhere ] && [ ! -e new-board ] && [ ! -e missing ] || fail "a refused path left something behind"
+    cmp -s board board.before || fail "the board file was changed"
+    expect "the reasons" promise_trace_refused.err refused.err
     ;;
 *)
     die "unknown scenario $scenario"

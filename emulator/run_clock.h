@@ -14,8 +14,8 @@
 // program reads are that plus a base: CLOCK_MONOTONIC and its kinds start
 // at the machine's monotonic time (board) or a fixed value (virtual),
 // CLOCK_REALTIME at the machine's time (board) or --epoch (virtual).
-#ifndef VELMO_EMU_CLOCK_H
-#define VELMO_EMU_CLOCK_H
+#ifndef VELMO_EMU_RUN_CLOCK_H
+#define VELMO_EMU_RUN_CLOCK_H
 
 #include <cstdint>
 #include <functional>
@@ -42,7 +42,7 @@ constexpr std::int64_t kVirtualCallCost = 1000;
 // this is taken for the stop's own way through the kernel and the tracer.
 constexpr std::int64_t kBoardBlockedFloor = 1000000;
 // In a board run, a task's CPU time between two stops beyond the least
-// seen is counted only past this much (clock.cpp says why).
+// seen is counted only past this much (run_clock.cpp says why).
 constexpr std::int64_t kBoardCpuNoise = 200000;
 
 // What the kernel says of a task at a stop: the machine's monotonic time,

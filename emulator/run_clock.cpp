@@ -1,4 +1,4 @@
-#include "clock.h"
+#include "run_clock.h"
 
 #include <algorithm>
 #include <cerrno>

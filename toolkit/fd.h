@@ -1,16 +1,12 @@
 // A file descriptor with one owner, closed when the owner goes: no path
 // out of a function can forget it.
-#ifndef VELMO_EMU_FD_H
-#define VELMO_EMU_FD_H
-
-#include <cerrno>
-#include <cstddef>
-#include <string>
+#ifndef VELMO_TOOLKIT_FD_H
+#define VELMO_TOOLKIT_FD_H
 
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace velmo::emu {
+namespace velmo::toolkit {
 
 class UniqueFd {
 public:
@@ -61,24 +57,6 @@ inline bool make_pipe(UniqueFd &read_end, UniqueFd &write_end)
     return true;
 }
 
-// Writes all of text to fd, again after a signal: 0, or the errno of the
-// write that failed (EIO for one that wrote nothing), with done bytes out.
-inline int write_all(int fd, const std::string &text, std::size_t &done)
-{
-    done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : EIO;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-} // namespace velmo::emu
+} // namespace velmo::toolkit
 
 #endif

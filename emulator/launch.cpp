@@ -1,0 +1,164 @@
+#include "launch.h"
+
+#include "capabilities.h"
+#include "filter.h"
+#include "io.h"
+#include "tracer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace velmo::emu {
+
+namespace {
+
+// How the child tells the tracer why it could not start the program.
+enum class Stage { Capability, Filter, Exec };
+struct StartFailure {
+    Stage stage;
+    int error;
+};
+
+[[noreturn]] void child_failed(int report_fd, Stage stage, int error)
+{
+    const StartFailure failure{stage, error};
+    std::size_t done = 0;
+    velmo::toolkit::write_all(report_fd, &failure, sizeof failure, done);
+    _exit(kExitCannotStart);
+}
+
+// The child, between fork and exec: it waits until the tracer has seized
+// it, then gives up CAP_SYS_RAWIO, installs the filter and starts the
+// program. Nothing here allocates.
+[[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd,
+                              bool trap_tsc)
+{
+    char go = 0;
+    if (velmo::toolkit::read_some(go_fd, &go, 1) != 1) {
+        _exit(kExitCannotServe); // the tracer gave up before it traced us
+    }
+    if (const int error = drop_raw_io(); error != 0) {
+        child_failed(report_fd, Stage::Capability, error);
+    }
+    if (!install_filter(filter)) {
+        child_failed(report_fd, Stage::Filter, errno);
+    }
+    if (trap_tsc) {
+        // rdtsc and rdtscp fault, in this task and all it starts, across
+        // exec: the run's clock answers them.
+        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
+    }
+    execvp(argv[0], argv);
+    child_failed(report_fd, Stage::Exec, errno);
+}
+
+// Every port access stops the program twice and wakes the tracer twice.
+// On one CPU each of those is a context switch; across two it is a
+// cross-CPU wake-up, several times dearer (five times on a virtual
+// machine). So the tracer and everything it runs share the CPU it started
+// on. Where the affinity cannot be set, things are merely slower.
+void share_one_cpu()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        return;
+    }
+    constexpr std::size_t kCpus = CPU_SETSIZE;
+    const int current = sched_getcpu();
+    std::size_t cpu = current < 0 ? kCpus : static_cast<std::size_t>(current);
+    if (cpu >= kCpus || !CPU_ISSET(cpu, &allowed)) {
+        for (cpu = 0; cpu < kCpus && !CPU_ISSET(cpu, &allowed); ++cpu) {
+        }
+    }
+    if (cpu >= kCpus) {
+        return;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(0, sizeof one, &one);
+}
+
+} // namespace
+
+int launch(const std::vector<std::string> &command, bool x32, Launched &launched, bool time_calls)
+{
+    const std::string &program = command.at(0);
+    std::vector<sock_filter> filter = port_filter(x32, time_calls);
+    std::vector<char *> argv;
+    for (const std::string &arg : command) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    velmo::toolkit::UniqueFd report_read;
+    velmo::toolkit::UniqueFd report_write;
+    velmo::toolkit::UniqueFd go_read;
+    velmo::toolkit::UniqueFd go_write;
+    if (!velmo::toolkit::make_pipe(report_read, report_write) || !velmo::toolkit::make_pipe(go_read, go_write)) {
+        std::fprintf(stderr, "velmo-emu: pipe: %s\n", std::strerror(errno));
+        return kExitCannotServe;
+    }
+    share_one_cpu();
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        std::fprintf(stderr, "velmo-emu: fork: %s\n", std::strerror(errno));
+        return kExitCannotServe;
+    }
+    if (child == 0) {
+        start_child(argv.data(), filter, go_read.get(), report_write.get(), time_calls);
+    }
+    report_write.reset();
+    go_read.reset();
+
+    const long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
+                         PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
+    if (ptrace(PTRACE_SEIZE, child, nullptr, reinterpret_cast<void *>(options)) != 0) {
+        std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program.c_str(), std::strerror(errno));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        return kExitCannotServe;
+    }
+    // Ctrl-C and Ctrl-\ reach the program itself, which shares the
+    // terminal; velmo-emu stays to report how it ended. A trace on a pipe
+    // that closes is a write that fails, said as such.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+
+    launched.pid = child;
+    launched.report = std::move(report_read);
+    // Should this fail, the child reads end of file and ends: the tracer
+    // says so when it finds no program.
+    const char go = 1;
+    std::size_t sent = 0;
+    velmo::toolkit::write_all(go_write.get(), &go, 1, sent);
+    return 0;
+}
+
+int report_start_failure(int report_fd, const std::string &program)
+{
+    StartFailure failure{};
+    if (velmo::toolkit::read_some(report_fd, &failure, sizeof failure) != static_cast<ssize_t>(sizeof failure)) {
+        std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n", program.c_str());
+        return kExitCannotServe;
+    }
+    const char *what = failure.stage == Stage::Capability ? "drop CAP_SYS_RAWIO for"
+                       : failure.stage == Stage::Filter   ? "filter the port calls of"
+                                                          : "start";
+    std::fprintf(stderr, "velmo-emu: cannot %s %s: %s\n", what, program.c_str(), std::strerror(failure.error));
+    return failure.stage == Stage::Exec ? kExitCannotStart : kExitCannotServe;
+}
+
+} // namespace velmo::emu

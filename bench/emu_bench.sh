@@ -2,15 +2,21 @@
 # What velmo-emu costs: port accesses per second, on a board in memory and
 # on a board file shared live (--board), side by side; and the start-up of
 # a run.
-#   bench/emu_bench.sh [--against VELMO_EMU] [PRESET]   (default native; builds it first)
+#   bench/emu_bench.sh [--against VELMO_EMU] [--calls N] [PRESET]   (default native; builds it first)
 # --against measures another velmo-emu (say, an earlier build) in the same
 # rounds, alternating with this one on the same read_loop, and gives the
 # ratio of the medians.
 set -eu
 cd "$(dirname "$0")/.."
 against=
+calls=300000
 if [ "${1:-}" = --against ]; then
     against=$(realpath "$2")
+    shift 2
+fi
+# --calls: fewer (or more) ReadIO calls a run than 300000, on a busy machine.
+if [ "${1:-}" = --calls ]; then
+    calls=$2
     shift 2
 fi
 preset=${1:-native}
@@ -18,7 +24,6 @@ cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target velmo-emu read_loop >/dev/null
 bin=build/$preset/bin
 runs=50
-calls=300000
 rounds=3
 [ -z "$against" ] || rounds=5
 board=$(mktemp -u)

@@ -245,7 +245,7 @@ void ClockCalls::on_exec(pid_t pid)
     if (!regs.fetch(pid)) {
         return;
     }
-    const std::uint64_t word = regs.arch() == Arch::X86_64 ? 8 : 4;
+    const std::size_t word = regs.arch() == Arch::X86_64 ? 8 : 4;
     auto read_word = [&](std::uint64_t address, std::uint64_t &value) {
         value = 0;
         return read_memory(pid, address, &value, word);

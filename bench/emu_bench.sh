@@ -3,24 +3,33 @@
 # on a board file shared live (--board), side by side; and the start-up of
 # a run.
 #
-#   bench/emu_bench.sh [--against VELMO_EMU] [PRESET]   (default native; builds it first)
+#   bench/emu_bench.sh [--against VELMO_EMU] [--calls N] [PRESET]   (default native; builds it first)
 #
 # --against measures another velmo-emu (say, an earlier build) in the same
 # rounds, alternating with this one on the same read_loop, and gives the
-# ratio of the medians. Figures and their dates: bench/README.md.
+# ratio of the medians. --calls: fewer (or more) ReadIO calls a run than
+# 300000, on a busy machine. Figures and their dates: bench/README.md.
 set -eu
 usage() { sed -n '2,/^set -eu/{/^set -eu/d;s/^# \{0,1\}//;p}' "$0"; }
 bad() { echo "bench/emu_bench.sh: $1 (bench/emu_bench.sh --help)" >&2; exit 2; }
 against=
-case ${1:-} in
-    -h|--help) usage; exit 0 ;;
-    --against)
-        [ $# -ge 2 ] || bad "--against needs a velmo-emu"
-        [ -x "$2" ] && [ -f "$2" ] || bad "--against: \"$2\" is not a program"
-        against=$(realpath "$2")
-        shift 2 ;;
-    -*) bad "unknown option \"$1\"" ;;
-esac
+calls=300000
+while [ $# -gt 0 ]; do
+    case $1 in
+        -h|--help) usage; exit 0 ;;
+        --against)
+            [ $# -ge 2 ] || bad "--against needs a velmo-emu"
+            [ -x "$2" ] && [ -f "$2" ] || bad "--against: \"$2\" is not a program"
+            against=$(realpath "$2")
+            shift 2 ;;
+        --calls)
+            [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || bad "--calls needs a number of calls"
+            calls=$2
+            shift 2 ;;
+        -*) bad "unknown option \"$1\"" ;;
+        *) break ;;
+    esac
+done
 [ $# -le 1 ] || bad "one preset at most"
 preset=${1:-native}
 case $preset in -*) bad "unknown option \"$preset\"" ;; esac
@@ -29,7 +38,6 @@ cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target velmo-emu read_loop >/dev/null
 bin=build/$preset/bin
 runs=50
-calls=300000
 rounds=3
 [ -z "$against" ] || rounds=5
 board=$(mktemp -u)
@@ -61,6 +69,31 @@ if [ -n "$against" ]; then
         printf "median of %s: in memory %d per second, --board %d per second\n", who, om, of
         printf "this against it: in memory %.0f%%, --board %.0f%%\n", 100 * m / om, 100 * f / of }'
 fi
+
+# wall COMMAND...: the seconds COMMAND takes, from outside.
+wall() {
+    local a b
+    a=$(date +%s.%N)
+    "$@" >/dev/null
+    b=$(date +%s.%N)
+    awk -v a="$a" -v b="$b" 'BEGIN { printf "%.3f", b - a }'
+}
+clock_calls=$((calls / 3))
+echo "== the run's clock: $clock_calls ReadIO calls under each --clock, timed from outside (inside, time is the run's)"
+for mode in real board virtual; do
+    s=()
+    for round in $(seq $rounds); do
+        s+=("$(wall "$bin/velmo-emu" --clock $mode "$bin/read_loop" "$clock_calls")")
+    done
+    awk -v s="$(median "${s[@]}")" -v n=$clock_calls -v m=$mode 'BEGIN { printf "--clock %s: %d per second\n", m, n / s }'
+done
+echo "== one clock read (clock_gettime of CLOCK_MONOTONIC), $clock_calls of them"
+plain=$(wall "$bin/read_loop" clock "$clock_calls")
+for mode in real board virtual; do
+    t=$(wall "$bin/velmo-emu" --clock $mode "$bin/read_loop" clock "$clock_calls")
+    awk -v s="$t" -v p="$plain" -v n=$clock_calls -v m=$mode 'BEGIN {
+        printf "--clock %s: %.2f us a read (without velmo-emu: %.3f us)\n", m, s * 1e6 / n, p * 1e6 / n }'
+done
 
 echo "== start-up: $runs runs of a program that makes no port access"
 start=$(date +%s.%N)

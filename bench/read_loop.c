@@ -2,11 +2,17 @@
  * delivered object (each one ioperm and one `in`), timed from inside.
  *
  *   velmo-emu build/native/bin/read_loop [N]     (N defaults to 300000)
+ *   velmo-emu build/native/bin/read_loop clock N
+ *
+ * `clock N` reads CLOCK_MONOTONIC N times instead, for the cost of a clock
+ * read (under velmo-emu --clock board or virtual, a stop each), to be
+ * timed from outside: inside, the clock is the run's.
  */
 #include "VELMOGPIOLib.h"
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 static double now(void)
@@ -18,11 +24,20 @@ static double now(void)
 
 int main(int argc, char **argv)
 {
-    const long n = argc > 1 ? atol(argv[1]) : 300000;
+    const long n = argc > 1 ? atol(argv[argc - 1]) : 300000;
     unsigned int sum = 0;
     long i;
     const double start = now();
     double seconds;
+
+    if (argc == 3 && strcmp(argv[1], "clock") == 0) {
+        double last = start;
+        for (i = 0; i < n; ++i) {
+            last = now();
+        }
+        printf("%ld clock reads, the last %.0f s after the first\n", n, last - start);
+        return 0;
+    }
 
     for (i = 0; i < n; ++i) {
         sum += ReadIO(BaseAddress + 0x0F);

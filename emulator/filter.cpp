@@ -1,6 +1,7 @@
 #include "filter.h"
 
 #include "calls.h"
+#include "clock_calls.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -67,7 +68,7 @@ private:
 
 } // namespace
 
-std::vector<sock_filter> port_filter(bool x32)
+std::vector<sock_filter> port_filter(bool x32, bool time_calls)
 {
     constexpr auto kArch = static_cast<std::uint32_t>(offsetof(seccomp_data, arch));
     constexpr auto kNr = static_cast<std::uint32_t>(offsetof(seccomp_data, nr));
@@ -83,6 +84,7 @@ std::vector<sock_filter> port_filter(bool x32)
     const auto to_iopl = a.label();
     const auto refuse = a.label();
     const auto no_such_call = a.label();
+    const auto to_time = a.label();
 
     auto calls = [&](const CallNumbers &n) {
         a.jump_if_equal(n.ioperm, to_ioperm);
@@ -97,9 +99,24 @@ std::vector<sock_filter> port_filter(bool x32)
     a.jump_if_equal(AUDIT_ARCH_I386, i386);
     a.ret(SECCOMP_RET_ALLOW);
 
+    // The run's clock: each time call of the table to the tracer.
+    auto time = [&](const TimeCalls &n) {
+        if (!time_calls) {
+            return;
+        }
+        for (const std::uint32_t nr : {n.clock_gettime, n.clock_gettime64, n.gettimeofday, n.time, n.nanosleep,
+                                       n.clock_nanosleep, n.clock_nanosleep64, n.alarm, n.setitimer, n.timer_create,
+                                       n.timerfd_create}) {
+            if (nr != kNoCall) {
+                a.jump_if_equal(nr, to_time);
+            }
+        }
+    };
+
     a.place(x86_64);
     a.load(kNr);
     calls(kCallsX86_64);
+    time(kTimeCallsX86_64);
     if (x32) {
         calls(kCallsX32);
     }
@@ -108,6 +125,7 @@ std::vector<sock_filter> port_filter(bool x32)
     a.place(i386);
     a.load(kNr);
     calls(kCallsI386);
+    time(kTimeCallsI386);
     a.ret(SECCOMP_RET_ALLOW);
 
     a.place(clone);
@@ -123,6 +141,8 @@ std::vector<sock_filter> port_filter(bool x32)
     a.ret(SECCOMP_RET_ERRNO | EPERM);
     a.place(no_such_call);
     a.ret(SECCOMP_RET_ERRNO | ENOSYS);
+    a.place(to_time);
+    a.ret(SECCOMP_RET_TRACE | kTraceTime);
     return a.finish();
 }
 

@@ -19,11 +19,13 @@ namespace velmo::emu {
 // What the filter hands the tracer with a stop (SECCOMP_RET_DATA).
 constexpr std::uint32_t kTraceIoperm = 1;
 constexpr std::uint32_t kTraceIopl = 2;
+constexpr std::uint32_t kTraceTime = 3; // a clock read, a sleep or a timer call
 
 // The filter's program. x32: whether the x32 numbers are looked at too
 // (only where the kernel runs x32 calls; elsewhere it answers them ENOSYS
-// itself).
-std::vector<sock_filter> port_filter(bool x32);
+// itself). time_calls: the time calls of the x86_64 and i386 tables are
+// stopped too (a board or virtual clock; clock_calls.h).
+std::vector<sock_filter> port_filter(bool x32, bool time_calls = false);
 
 // Sets no_new_privs and installs program in the calling thread; false
 // (errno set) when the kernel refuses.

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,7 +39,8 @@ struct StartFailure {
 // The child, between fork and exec: it waits until the tracer has seized
 // it, then gives up CAP_SYS_RAWIO, installs the filter and starts the
 // program. Nothing here allocates.
-[[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd)
+[[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd,
+                              bool trap_tsc)
 {
     char go = 0;
     if (velmo::toolkit::read_some(go_fd, &go, 1) != 1) {
@@ -49,6 +51,11 @@ struct StartFailure {
     }
     if (!install_filter(filter)) {
         child_failed(report_fd, Stage::Filter, errno);
+    }
+    if (trap_tsc) {
+        // rdtsc and rdtscp fault, in this task and all it starts, across
+        // exec: the run's clock answers them.
+        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
     }
     execvp(argv[0], argv);
     child_failed(report_fd, Stage::Exec, errno);
@@ -84,10 +91,10 @@ void share_one_cpu()
 
 } // namespace
 
-int launch(const std::vector<std::string> &command, bool x32, Launched &launched)
+int launch(const std::vector<std::string> &command, bool x32, Launched &launched, bool time_calls)
 {
     const std::string &program = command.at(0);
-    std::vector<sock_filter> filter = port_filter(x32);
+    std::vector<sock_filter> filter = port_filter(x32, time_calls);
     std::vector<char *> argv;
     for (const std::string &arg : command) {
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -110,7 +117,7 @@ int launch(const std::vector<std::string> &command, bool x32, Launched &launched
         return kExitCannotServe;
     }
     if (child == 0) {
-        start_child(argv.data(), filter, go_read.get(), report_write.get());
+        start_child(argv.data(), filter, go_read.get(), report_write.get(), time_calls);
     }
     report_write.reset();
     go_read.reset();

@@ -23,7 +23,9 @@ struct Launched {
 // Starts command (PROGRAM and its arguments), traced, its port calls
 // filtered as the kernel runs them (x32: it runs x32 calls too). 0, or
 // velmo-emu's exit status after the message that says why not.
-int launch(const std::vector<std::string> &command, bool x32, Launched &launched);
+// time_calls: the program's clocks are the run's (clock_calls.h): its time
+// calls are filtered too, and rdtsc traps.
+int launch(const std::vector<std::string> &command, bool x32, Launched &launched, bool time_calls = false);
 
 // The program ended before its exec: says why, from the child's report on
 // report_fd, and returns velmo-emu's exit status.

@@ -1,4 +1,5 @@
 // velmo-emu: runs an unmodified x86 Linux program on a virtual Velmo board.
+#include "run_clock.h"
 #include "options.h"
 #include "trace_file.h"
 #include "tracer.h"
@@ -185,12 +186,24 @@ int main(int argc, char **argv)
         vcd.discard();
         return kExitCannotServe;
     }
+    // The run's clock: the program's in a board or virtual run; in a real
+    // run, only the VCD's and --trace-time's.
+    RunClock clock(options.clock, options.port_time_ns, options.epoch_s);
     ports.set_keep_trace(false);
-    ports.set_listener([&trace](const std::string &line) { trace.write(line); });
+    if (options.trace_time) {
+        ports.set_listener([&trace, &clock](const std::string &line) {
+            trace.write(std::to_string(clock.now() / kNsPerUs) + " " + line);
+        });
+    } else {
+        ports.set_listener([&trace](const std::string &line) { trace.write(line); });
+    }
 
     // The lines over time, from the board as the program starts; a change
     // that cannot be written ends the run as a lost board file does.
     if (waveform) {
+        if (options.clock != ClockMode::Real) {
+            vcd.set_clock([&clock] { return static_cast<std::uint64_t>(clock.now() / kNsPerUs); });
+        }
         if (!vcd.start(ports.board(), vcd_why)) {
             std::fprintf(stderr, "velmo-emu: %s\n", vcd_why.c_str());
             return kExitCannotServe;
@@ -200,6 +213,9 @@ int main(int argc, char **argv)
 
     Tracer tracer(ports, options.show);
     tracer.set_trace(&trace);
+    if (options.clock != ClockMode::Real) {
+        tracer.set_clock(&clock);
+    }
     int status = tracer.run(options.command);
     if (waveform && !vcd.finish(vcd_why)) {
         if (!vcd_why.empty()) {

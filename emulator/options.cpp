@@ -4,7 +4,9 @@
 namespace velmo::emu {
 
 const char kUsage[] =
-    "usage: velmo-emu [--trace FILE] [--vcd FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
+    "usage: velmo-emu [--trace FILE] [--vcd FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny]\n"
+    "                 [--clock real|board|virtual] [--port-time TIME] [--epoch SECONDS] [--trace-time]\n"
+    "                 [--] PROGRAM [ARG...]\n"
     "       velmo-emu --help | --version\n"
     "Runs PROGRAM with its I/O ports served by a simulated Velmo board.\n"
     "  --trace FILE   write every ioperm, in and out to FILE, one line each\n"
@@ -18,6 +20,14 @@ const char kUsage[] =
     "                 line once\n"
     "  --base PORT    move the board's register block to PORT (default 0x500), decimal or 0x hex\n"
     "  --deny         refuse every ioperm request (EPERM), as for an unprivileged process\n"
+    "  --clock real|board|virtual\n"
+    "                 the clock PROGRAM sees: real, the machine's (default); board, the\n"
+    "                 board's, without velmo-emu's own time; virtual, modelled time only\n"
+    "  --port-time TIME  what one port access takes on the board's clock (default 1us;\n"
+    "                 ns, us, ms or s)\n"
+    "  --epoch SECONDS   CLOCK_REALTIME at the start of a virtual run, in seconds since\n"
+    "                 1970 (default 1735689600, 2025-01-01 00:00:00 UTC)\n"
+    "  --trace-time   begin each trace line with the run's clock in microseconds\n"
     "  --help         print this help and exit\n"
     "  --version      print the version and exit\n"
     "Numbers are decimal or 0x hex, without leading zeros; an option's value follows\n"
@@ -26,6 +36,30 @@ const char kUsage[] =
     "it is killed by signal N; 127 if it cannot be started; 125 if velmo-emu cannot\n"
     "serve it (bad options, a refused board file, a trace it cannot write, an\n"
     "unsupported port instruction).\n";
+
+namespace {
+
+// Seconds since 1970, in decimal, up to the year 9999.
+bool parse_epoch(const char *text, std::int64_t &out)
+{
+    std::int64_t value = 0;
+    if (*text == '\0' || (text[0] == '0' && text[1] != '\0')) {
+        return false;
+    }
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + (*p - '0');
+        if (value > 253402300799) {
+            return false;
+        }
+    }
+    out = value;
+    return true;
+}
+
+} // namespace
 
 const velmo::cli::Program kProgram{"velmo-emu", kUsage, velmo::cli::kExitCannotServe};
 
@@ -65,6 +99,20 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
                 options.has_base = true;
             } else if (words.flag("--deny")) {
                 options.deny = true;
+            } else if (words.value("--clock", value)) {
+                if (!parse_clock_mode(value, options.clock)) {
+                    throw velmo::cli::Usage{"--clock wants real, board or virtual, not '" + value + "'"};
+                }
+            } else if (words.value("--port-time", value)) {
+                options.port_time_ns = velmo::cli::parse_duration(value, kNsPerUs, 0, kNsPerS,
+                                                                 "--port-time wants a time up to 1s, as 1us, 250ns or 2ms");
+            } else if (words.value("--epoch", value)) {
+                if (!parse_epoch(value.c_str(), options.epoch_s)) {
+                    throw velmo::cli::Usage{"--epoch wants whole seconds since 1970, not '" + value + "'"};
+                }
+                options.has_epoch = true;
+            } else if (words.flag("--trace-time")) {
+                options.trace_time = true;
             } else {
                 words.unknown_option();
             }
@@ -76,6 +124,9 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
         options.command = words.rest();
         if (options.command.empty()) {
             throw velmo::cli::Usage{"no PROGRAM given"};
+        }
+        if (options.has_epoch && options.clock != ClockMode::Virtual) {
+            throw velmo::cli::Usage{"--epoch is for --clock virtual; the other clocks start at the machine's time"};
         }
     } catch (const velmo::cli::Usage &usage) {
         error = usage.what;

@@ -3,6 +3,7 @@
 #define VELMO_EMU_OPTIONS_H
 
 #include "cli.h"
+#include "run_clock.h"
 
 #include <cstdint>
 #include <string>
@@ -23,6 +24,12 @@ struct Options {
     bool deny = false;
     bool help = false;
     bool version = false;
+    // The run's clock (run_clock.h).
+    ClockMode clock = ClockMode::Real;
+    std::int64_t port_time_ns = kNsPerUs;
+    bool has_epoch = false;
+    std::int64_t epoch_s = kDefaultEpoch;
+    bool trace_time = false;             // each trace line begins with the clock in us
     std::vector<std::string> command; // PROGRAM and its arguments
 };
 

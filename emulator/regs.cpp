@@ -64,6 +64,30 @@ std::uint16_t Regs::dx() const
     return static_cast<std::uint16_t>(arch_ == Arch::X86_64 ? r64_.rdx : r32_.edx);
 }
 
+std::uint64_t Regs::sp() const
+{
+    return arch_ == Arch::X86_64 ? r64_.rsp : r32_.esp;
+}
+
+void Regs::set_tsc(std::uint64_t value, bool rdtscp, std::uint32_t aux)
+{
+    const auto low = static_cast<std::uint32_t>(value);
+    const auto high = static_cast<std::uint32_t>(value >> 32);
+    if (arch_ == Arch::X86_64) {
+        r64_.rax = low;
+        r64_.rdx = high;
+        if (rdtscp) {
+            r64_.rcx = aux;
+        }
+    } else {
+        r32_.eax = low;
+        r32_.edx = high;
+        if (rdtscp) {
+            r32_.ecx = aux;
+        }
+    }
+}
+
 void Regs::skip_syscall(long result)
 {
     // A system-call number of -1 makes the kernel skip the call and leave

@@ -30,6 +30,11 @@ public:
     std::uint8_t al() const;
     void set_al(std::uint8_t value); // the rest of eax/rax is kept
     std::uint16_t dx() const;
+    std::uint64_t sp() const;
+
+    // rdtsc: edx:eax is value (the upper halves of rax and rdx cleared);
+    // rdtscp also sets ecx, the processor's TSC_AUX, to aux.
+    void set_tsc(std::uint64_t value, bool rdtscp, std::uint32_t aux);
 
     // At a system-call stop: skip the real call and return result instead.
     void skip_syscall(long result);

@@ -1,6 +1,8 @@
 #include "tracer.h"
 
 #include "calls.h"
+#include "run_clock.h"
+#include "clock_calls.h"
 #include "decode.h"
 #include "launch.h"
 #include "proc.h"
@@ -48,11 +50,25 @@ bool is_stop_signal(int signal)
 
 Tracer::Tracer(velmo::sim::Ports &ports, bool show) : ports_(ports), show_(show) {}
 
+Tracer::~Tracer() = default;
+
 int Tracer::run(const std::vector<std::string> &command)
 {
     int status = start(command);
     while (status == kGoOn) {
-        status = dispatch(next_event());
+        if (clock_ == nullptr) {
+            status = dispatch(next_event());
+            continue;
+        }
+        // The run's clock sees each task stop and go on (run_clock.h).
+        const Event event = next_event();
+        if (event.kind != EventKind::Exited && event.kind != EventKind::NoTasks) {
+            clock_->task_stopped(event.pid);
+        }
+        status = dispatch(event);
+        if (event.kind != EventKind::Exited && !clock_calls_->holds(event.pid)) {
+            clock_->task_resumed(event.pid);
+        }
     }
     return status;
 }
@@ -61,8 +77,11 @@ int Tracer::start(const std::vector<std::string> &command)
 {
     program_ = command.at(0);
     x32_ = kernel_runs_x32();
+    if (clock_ != nullptr) {
+        clock_calls_ = std::make_unique<ClockCalls>(*clock_, program_, [this] { return tasks_.pids(); });
+    }
     Launched launched;
-    if (const int status = launch(command, x32_, launched); status != 0) {
+    if (const int status = launch(command, x32_, launched, clock_ != nullptr); status != 0) {
         return status;
     }
     main_ = launched.pid;
@@ -76,7 +95,7 @@ Tracer::Event Tracer::next_event()
     Event e;
     for (;;) {
         int status = 0;
-        const pid_t pid = waitpid(-1, &status, __WALL);
+        const pid_t pid = clock_calls_ ? clock_calls_->wait(&status) : waitpid(-1, &status, __WALL);
         if (pid < 0) {
             if (errno == EINTR) {
                 continue;
@@ -176,6 +195,10 @@ int Tracer::dispatch(const Event &e)
 void Tracer::on_exited(const Event &e)
 {
     tasks_.ended(e.pid);
+    if (clock_ != nullptr) {
+        clock_calls_->forget(e.pid);
+        clock_->task_gone(e.pid);
+    }
     if (e.pid == main_) {
         final_status_ = e.status;
     }
@@ -191,6 +214,18 @@ int Tracer::on_port_call(pid_t pid)
         info.op != PTRACE_SYSCALL_INFO_SECCOMP || !regs.fetch(pid)) {
         resume(pid, 0); // gone meanwhile
         return kGoOn;
+    }
+    if (clock_calls_) {
+        switch (clock_calls_->on_call(pid, info, regs)) {
+        case ClockCalls::Outcome::NotMine:
+            break;
+        case ClockCalls::Outcome::Held:
+            return kGoOn;
+        case ClockCalls::Outcome::Resume:
+        case ClockCalls::Outcome::Pass:
+            resume(pid, 0);
+            return kGoOn;
+        }
     }
     const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
     label(pid);
@@ -229,6 +264,9 @@ int Tracer::on_exec(const Event &e)
         return kExitCannotServe;
     }
     started_ = true;
+    if (clock_calls_) {
+        clock_calls_->on_exec(e.pid);
+    }
     resume(e.pid, 0);
     return kGoOn;
 }
@@ -326,7 +364,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid, velmo::sim::Grants &gra
     label(pid);
     switch (d.op) {
     case PortOp::None:
-        return Served::Fault;
+        return clock_calls_ && clock_calls_->on_tsc(pid, regs, code, size) ? Served::Yes : Served::Fault;
     case PortOp::Unsupported:
         std::fprintf(stderr,
                      "velmo-emu: %s: unsupported port instruction \"%s\" (%s) at 0x%llx; "
@@ -357,6 +395,9 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid, velmo::sim::Grants &gra
         }
         break;
     }
+    }
+    if (clock_ != nullptr) {
+        clock_->port_access();
     }
     regs.set_pc(regs.pc() + d.length);
     regs.store(pid);

@@ -11,6 +11,7 @@
 #include "ports.h"
 #include "tasks.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@
 namespace velmo::emu {
 
 class TraceFile;
+class RunClock;
+class ClockCalls;
 
 // velmo-emu's own exit statuses, beside the program's.
 constexpr int kExitCannotServe = 125; // unsupported port instruction, tracer failure
@@ -29,10 +32,16 @@ public:
     // show: print the board's show() on stderr after each write to a GPIO
     // register.
     Tracer(velmo::sim::Ports &ports, bool show);
+    ~Tracer();
+    Tracer(const Tracer &) = delete;
+    Tracer &operator=(const Tracer &) = delete;
 
     // The trace that ports writes to: once a line of it could not be
     // written, the run ends (125).
     void set_trace(const TraceFile *trace) { trace_ = trace; }
+    // A board or virtual clock: the program's clocks, sleeps and port
+    // accesses on it (clock_calls.h). None (real): the machine's.
+    void set_clock(RunClock *clock) { clock_ = clock; }
 
     // Runs command (PROGRAM and its arguments) to the end and returns the
     // exit status velmo-emu ends with.
@@ -97,6 +106,8 @@ private:
     Tasks tasks_;
     bool many_tasks_ = false;   // more than one task has run: lines are labelled
     pid_t labelled_ = 0;
+    RunClock *clock_ = nullptr;
+    std::unique_ptr<ClockCalls> clock_calls_;
 };
 
 } // namespace velmo::emu

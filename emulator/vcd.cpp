@@ -61,6 +61,10 @@ void VcdWriter::discard()
 
 std::uint64_t VcdWriter::now_us() const
 {
+    if (clock_us_) {
+        const std::uint64_t now = clock_us_();
+        return now > clock_start_us_ ? now - clock_start_us_ : 0;
+    }
     const std::int64_t ns = velmo::toolkit::monotonic_ns() - start_ns_;
     return ns <= 0 ? 0 : static_cast<std::uint64_t>(ns / 1000);
 }
@@ -103,6 +107,7 @@ bool VcdWriter::start(const velmo::sim::Board &board, std::string &why)
     text += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
     text += levels(level_, line_id) + levels(input_, dir_id) + "$end\n";
     start_ns_ = velmo::toolkit::monotonic_ns();
+    clock_start_us_ = clock_us_ ? clock_us_() : 0;
     last_time_ = 0;
     return append(text, why);
 }

@@ -15,6 +15,7 @@
 #include "output.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ public:
     // write that failed (and was reported) only closes: false, why empty.
     bool finish(std::string &why);
 
+    // The time of each change, in microseconds since start(), from the
+    // run's clock instead of the machine's monotonic one.
+    void set_clock(std::function<std::uint64_t()> now_us) { clock_us_ = std::move(now_us); }
+
 private:
     bool append(const std::string &text, std::string &why);
     std::uint64_t now_us() const;
@@ -47,6 +52,8 @@ private:
     velmo::toolkit::OutputFile file_;
     bool failed_ = false;
     std::int64_t start_ns_ = 0;
+    std::function<std::uint64_t()> clock_us_;
+    std::uint64_t clock_start_us_ = 0;
     std::uint64_t last_time_ = 0;
     bool level_[8] = {};
     bool input_[8] = {};

@@ -5,8 +5,10 @@
  *
  *   gcc uart_tx.c $(pkg-config --cflags --libs velmogpio) -o uart_tx
  *   sudo ./uart_tx 'Hello'     (or: sudo setcap cap_sys_rawio+ep uart_tx)
+ *   sudo ./uart_tx -b 9600 'Hello'
  *
- * Without TEXT it sends "Velmo\n". Line 6 becomes an output, already high;
+ * Without TEXT it sends "Velmo\n"; -b BAUD sets another rate, from 50 to
+ * 1000000 bits a second (1200 when left out). Line 6 becomes an output, already high;
  * the other lines stay inputs.
  *
  * Each bit goes out at its own deadline on the monotonic clock, counted from
@@ -26,13 +28,14 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include <sys/prctl.h>
 
 #define TX_LINE 6
-#define BAUD 1200
+#define DEFAULT_BAUD 1200
 #define NS_PER_S 1000000000LL
 
 /* Says which call failed and why, as the library puts it. */
@@ -63,19 +66,40 @@ static void sleep_until(long long deadline)
 
 /* When bit number n of the transmission begins: exact for every n, so
  * rounding never drifts. */
-static long long bit_start(long long start, long long n)
+static long long bit_start(long long start, long long n, long long baud)
 {
-    return start + n * NS_PER_S / BAUD;
+    return start + n * NS_PER_S / baud;
 }
 
 int main(int argc, char **argv)
 {
-    const char *text = argc > 1 ? argv[1] : "Velmo\n";
-    const size_t size = strlen(text);
-    const long long quarter_bit = NS_PER_S / BAUD / 4;
+    long long baud = DEFAULT_BAUD;
+    const char *text = "Velmo\n";
+    size_t size;
+    long long quarter_bit;
     long long start, n = 0, worst = 0;
-    int late_bits = 0;
+    int late_bits = 0, arg = 1;
     size_t i;
+
+    if (argc > arg + 1 && strcmp(argv[arg], "-b") == 0) {
+        char *end;
+        errno = 0;
+        baud = strtoll(argv[arg + 1], &end, 10);
+        if (errno != 0 || end == argv[arg + 1] || *end != '\0' || baud < 50 || baud > 1000000) {
+            fprintf(stderr, "uart_tx: BAUD must be a number from 50 to 1000000, not \"%s\"\n", argv[arg + 1]);
+            return 2;
+        }
+        arg += 2;
+    }
+    if (argc > arg + 1 || (argc == arg + 1 && strcmp(argv[arg], "-b") == 0)) {
+        fprintf(stderr, "usage: uart_tx [-b BAUD] [TEXT]\n");
+        return 2;
+    }
+    if (argc == arg + 1) {
+        text = argv[arg];
+    }
+    size = strlen(text);
+    quarter_bit = NS_PER_S / baud / 4;
 
     /* Wake-ups as close to each deadline as the kernel can make them (by
      * default they may come up to 50 us late to save power). */
@@ -100,7 +124,7 @@ int main(int argc, char **argv)
         /* 0: start bit, 1-8: data, 9: stop bit. */
         for (b = 0; b < 10; ++b, ++n) {
             const unsigned int level = b == 0 ? 0u : b == 9 ? 1u : (byte >> (b - 1)) & 1u;
-            const long long deadline = bit_start(start, n);
+            const long long deadline = bit_start(start, n, baud);
             long long late;
             sleep_until(deadline);
             late = now_ns() - deadline;
@@ -114,7 +138,7 @@ int main(int argc, char **argv)
         }
     }
     /* The last stop bit lasts its whole time. */
-    sleep_until(bit_start(start, n));
+    sleep_until(bit_start(start, n, baud));
 
     if (late_bits > 0) {
         fprintf(stderr, "uart_tx: %d %s went out more than a quarter of a bit late (up to %lld us); "

@@ -1,4 +1,5 @@
 // velmo-emu: runs an unmodified x86 Linux program on a virtual Velmo board.
+#include "capabilities.h"
 #include "options.h"
 #include "trace_file.h"
 #include "tracer.h"
@@ -100,6 +101,12 @@ int main(int argc, char **argv)
 {
     using namespace velmo::emu;
 
+    // Before anything is opened or started: whatever the program does to
+    // velmo-emu, it finds nothing here worth taking.
+    if (const char *what = ""; const int error = give_up_privileges(what)) {
+        std::fprintf(stderr, "velmo-emu: cannot %s: %s\n", what, std::strerror(error));
+        return kExitCannotServe;
+    }
     if (!fill_standard_descriptors()) {
         return kExitCannotServe;
     }

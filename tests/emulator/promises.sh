@@ -3,7 +3,8 @@
 # command: no real port through /dev/port; SIGSTOP, SIGTSTP and Ctrl-Z stop
 # it and SIGCONT resumes it, as without velmo-emu; the standard
 # descriptors it was started without stay its own; no file a trace must
-# not overwrite is touched. Expected output is in expected/promise_*.
+# not overwrite is touched; an unprivileged run finds nothing to take in
+# velmo-emu. Expected output is in expected/promise_*.
 #   promises.sh BIN_DIR PROBE SCENARIO
 . "$(dirname "$0")/../support/lib.sh"
 bin=$1 probe=$1/$2 scenario=$3
@@ -155,6 +156,18 @@ trace-refused)
     [ ! -e nowhere ] && [ ! -e new-board ] && [ ! -e missing ] || fail "a refused path left something behind"
     cmp -s board board.before || fail "the board file was changed"
     expect "the reasons" promise_trace_refused.err refused.err
+    ;;
+escape-user)
+    # As an unprivileged user, velmo-emu's memory and descriptors are as
+    # closed to the program as they are to root's.
+    [ "$(id -u)" = 0 ] || skip "only root can make a run as another user here"
+    as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+    as_nobody true 2>/dev/null || skip "setpriv cannot run as nobody here"
+    as_nobody "$emu" --help >/dev/null 2>&1 || skip "nobody cannot run $emu (a directory on its path is closed)"
+    as_nobody "$emu" "$probe" escape >escape.out 2>escape.err
+    check_status "velmo-emu as nobody" 0 $?
+    expect "the ways in, as nobody" escape_user.out escape.out
+    expect "messages" empty escape.err
     ;;
 *)
     die "unknown scenario $scenario"

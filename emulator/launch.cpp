@@ -8,12 +8,15 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,7 +93,36 @@ void share_one_cpu()
     sched_setaffinity(0, sizeof one, &one);
 }
 
+// Does the file hold capabilities of its own (setcap)?
+bool has_file_capabilities(const std::string &file)
+{
+    return !file.empty() && getxattr(file.c_str(), "security.capability", nullptr, 0) >= 0;
+}
+
 } // namespace
+
+std::string program_file(const std::string &name)
+{
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char *env = std::getenv("PATH");
+    const std::string dirs = env != nullptr ? env : "/bin:/usr/bin";
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (end == std::string::npos) {
+            return "";
+        }
+        start = end + 1;
+    }
+}
 
 int launch(const std::vector<std::string> &command, bool x32, Launched &launched)
 {
@@ -160,6 +192,16 @@ int report_start_failure(int report_fd, const std::string &program)
     if (velmo::toolkit::read_some(report_fd, &failure, sizeof failure) != static_cast<ssize_t>(sizeof failure)) {
         std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n", program.c_str());
         return kExitCannotServe;
+    }
+    // The kernel grants a file's capabilities at exec only where the caller
+    // could hold them; under velmo-emu CAP_SYS_RAWIO is gone for good, so a
+    // file that asks for it in its effective set is refused outright.
+    if (failure.stage == Stage::Exec && failure.error == EPERM && has_file_capabilities(program_file(program))) {
+        std::fprintf(stderr,
+                     "velmo-emu: cannot start %s: its file capabilities cannot be granted under velmo-emu; "
+                     "run a copy without them\n",
+                     program.c_str());
+        return kExitNotExecutable;
     }
     const char *what = failure.stage == Stage::Capability ? "take CAP_SYS_RAWIO, CAP_SYS_PTRACE and CAP_SYS_MODULE from"
                        : failure.stage == Stage::Filter   ? "filter the port calls of"

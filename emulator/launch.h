@@ -25,6 +25,10 @@ struct Launched {
 // velmo-emu's exit status after the message that says why not.
 int launch(const std::vector<std::string> &command, bool x32, Launched &launched);
 
+// The file the program is started from, found in PATH as execvp finds it;
+// "" when there is none.
+std::string program_file(const std::string &name);
+
 // The program ended before its exec: says why, from the child's report on
 // report_fd, and returns velmo-emu's exit status.
 int report_start_failure(int report_fd, const std::string &program);

@@ -5,6 +5,7 @@
 #include "launch.h"
 #include "proc.h"
 #include "regs.h"
+#include "supervise.h"
 #include "trace_file.h"
 
 #include <cerrno>
@@ -51,8 +52,15 @@ Tracer::Tracer(velmo::sim::Ports &ports, bool show) : ports_(ports), show_(show)
 int Tracer::run(const std::vector<std::string> &command)
 {
     int status = start(command);
+    bool killed = false;
     while (status == kGoOn) {
         status = dispatch(next_event());
+        if (!killed && supervision_kills()) {
+            killed = true; // its tasks end as the program did: their exits follow
+            for (const pid_t pid : tasks_.pids()) {
+                kill(pid, SIGKILL);
+            }
+        }
     }
     return status;
 }
@@ -66,6 +74,7 @@ int Tracer::start(const std::vector<std::string> &command)
         return status;
     }
     main_ = launched.pid;
+    supervise(main_);
     tasks_.add_first(main_);
     report_ = std::move(launched.report);
     return kGoOn;

@@ -62,6 +62,11 @@
  *   port_probe line                 says "pid N ready", reads a line, says
  *                                   "got LINE"
  *   port_probe fds                  which of descriptors 0-2 are open
+ *   port_probe term                 drives 0x50f high, says "pid N ready" and
+ *                                   waits; SIGTERM or SIGHUP drives it low,
+ *                                   says "got SIGTERM" or "got SIGHUP" and ends
+ *                                   (status 0)
+ *   port_probe deaf                 as term, with SIGTERM and SIGHUP ignored
  */
 #define _GNU_SOURCE
 #include "probe_calls.h"
@@ -282,6 +287,29 @@ static int show_caps_of(const char *path, const char *who)
         }
     }
     fclose(status);
+    return 0;
+}
+
+static void drive_low(int sig)
+{
+    static const char term[] = "got SIGTERM\n", hup[] = "got SIGHUP\n";
+    out_dx(0x50f, 0x00);
+    if (sig == SIGTERM ? write(1, term, sizeof term - 1) < 0 : write(1, hup, sizeof hup - 1) < 0) {
+        _exit(2);
+    }
+    _exit(0);
+}
+
+static int wait_for_signals(int deaf)
+{
+    ioperm(0x50f, 1, 1);
+    out_dx(0x50f, 0xff);
+    signal(SIGTERM, deaf ? SIG_IGN : drive_low);
+    signal(SIGHUP, deaf ? SIG_IGN : drive_low);
+    printf("pid %d ready\n", (int)getpid());
+    for (;;) {
+        pause();
+    }
     return 0;
 }
 
@@ -575,6 +603,9 @@ int main(int argc, char **argv)
         }
         printf("got %s", line);
         return 0;
+    }
+    if (strcmp(what, "term") == 0 || strcmp(what, "deaf") == 0) {
+        return wait_for_signals(strcmp(what, "deaf") == 0);
     }
     if (strcmp(what, "fds") == 0) {
         for (i = 0; i <= 2; ++i) {

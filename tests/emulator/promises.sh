@@ -169,6 +169,47 @@ escape-user)
     expect "the ways in, as nobody" escape_user.out escape.out
     expect "messages" empty escape.err
     ;;
+signals)
+    # SIGTERM or SIGHUP to velmo-emu reaches the program, whose handler
+    # drives its line low, and velmo-emu reports how it ended. timeout(1)
+    # sends SIGTERM to velmo-emu and to its group at once: one request.
+    for sig in TERM HUP; do
+        "$emu" --trace $sig.trace "$probe" term >$sig.out 2>$sig.err &
+        emu_pid=$!
+        wait_until "the probe to be ready for SIG$sig" grep -q ready $sig.out
+        kill -$sig $emu_pid
+        wait $emu_pid
+        check_status "SIG$sig to velmo-emu" 0 $?
+        expect "the probe's output on SIG$sig" promise_signal_$sig.out $sig.out "PID=$(pid_in $sig.out)"
+        expect "the trace on SIG$sig" promise_signal.trace $sig.trace
+        expect "messages on SIG$sig" empty $sig.err
+    done
+    timeout --preserve-status -s TERM 2 "$emu" --trace group.trace "$probe" term >group.out 2>group.err
+    check_status "under timeout(1)" 0 $?
+    expect "the probe's output under timeout(1)" promise_signal_TERM.out group.out "PID=$(pid_in group.out)"
+    expect "the trace under timeout(1)" promise_signal.trace group.trace
+    # A program deaf to SIGTERM: velmo-emu stays, and a second one ends it.
+    "$emu" "$probe" deaf >deaf.out 2>deaf.err &
+    emu_pid=$!
+    wait_until "the deaf probe to be ready" grep -q ready deaf.out
+    kill -TERM $emu_pid
+    sleep 1
+    kill -0 $emu_pid 2>/dev/null || fail "velmo-emu ended at the first SIGTERM"
+    kill -TERM $emu_pid
+    wait $emu_pid
+    check_status "a second SIGTERM" 137 $?
+    expect "velmo-emu's word on the deaf probe" promise_signal_deaf.err deaf.err "PROBE=$probe"
+    ;;
+file-caps)
+    # A program whose file asks for CAP_SYS_RAWIO cannot have it here: it
+    # says why, with 126, rather than the kernel's bare refusal.
+    [ "$(id -u)" = 0 ] || skip "only root's exec is refused a file capability"
+    cp "$probe" capped
+    setcap cap_sys_rawio+ep capped 2>/dev/null || skip "no file capability can be set here"
+    "$emu" ./capped true >caps.out 2>caps.err
+    check_status "a file-capability program" 126 $?
+    expect "the reason" promise_file_caps.err caps.err
+    ;;
 *)
     die "unknown scenario $scenario"
     ;;

@@ -1,8 +1,18 @@
 #include "options.h"
 
+#include "board.h"
+
 #include <cstring>
 
 namespace velmo::emu {
+
+namespace {
+
+// The register block reaches 0x38 ports past its base.
+constexpr unsigned kHighestBase = 0xffff - velmo::sim::kBank2Data;
+static_assert(kHighestBase == 0xffc7, "the message names the highest base");
+
+} // namespace
 
 const char kUsage[] =
     "usage: velmo-emu [--trace FILE] [--vcd FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny] [--] PROGRAM [ARG...]\n"
@@ -17,9 +27,10 @@ const char kUsage[] =
     "  --base PORT    move the board's register block to PORT (default 0x500), decimal or 0x hex\n"
     "  --deny         refuse every ioperm request (EPERM), as for an unprivileged process\n"
     "Exit status: PROGRAM's, once it and everything it started have ended; 128+N if\n"
-    "it is killed by signal N; 127 if it cannot be started; 125 if velmo-emu cannot\n"
-    "serve it (bad options, a refused board file, a trace it cannot write, an\n"
-    "unsupported port instruction).\n";
+    "it is killed by signal N (SIGTERM and SIGHUP are passed on to it); 126 if its\n"
+    "file capabilities cannot be granted here; 127 if it cannot be started; 125 if\n"
+    "velmo-emu cannot serve it (bad options, a refused board file, a trace it cannot\n"
+    "write, an unsupported port instruction).\n";
 
 namespace {
 
@@ -131,6 +142,11 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
             }
             if (!parse_port(value, options.base)) {
                 error = std::string("--base wants a port from 0 to 0xffff, in decimal or 0x hex, not \"") + value + "\"";
+                return false;
+            }
+            if (options.base > kHighestBase) {
+                // The block would wrap round to the ports at 0.
+                error = std::string("--base ") + value + " puts the register block past port 0xffff; the highest base is 0xffc7";
                 return false;
             }
             options.has_base = true;

@@ -149,6 +149,12 @@ trace-refused)
         check_status "--trace $name" 125 $?
         [ ! -f "$name.before" ] || cmp -s "$name" "$name.before" || fail "$name was changed"
     done
+    # A file of the kernel's own shows a size of 0, and a write would set
+    # the machine's domain name.
+    cat /proc/sys/kernel/domainname >domainname.before
+    "$emu" --trace /proc/sys/kernel/domainname ./program true >>refused.out 2>>refused.err </dev/null
+    check_status "--trace /proc/sys/kernel/domainname" 125 $?
+    cat /proc/sys/kernel/domainname | cmp -s - domainname.before || fail "the domain name was changed"
     # The board file under another name, missing at first.
     "$emu" --trace new-board --board new-board ./program true >>refused.out 2>>refused.err </dev/null
     check_status "the board file's own path" 125 $?

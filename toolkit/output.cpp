@@ -35,13 +35,30 @@ std::string real_device_reason(const RealDevice &device)
     return std::string("is ") + device.path + ", " + device.what + "; no output is written there";
 }
 
-// The real device path names, as given or once its links are resolved.
+// path with its links, "." and ".." resolved, as far as they exist: a
+// missing file is named through the directory it would be created in.
+std::string resolved(const std::string &path)
+{
+    char buffer[PATH_MAX];
+    if (::realpath(path.c_str(), buffer) != nullptr) {
+        return buffer;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (::realpath(dir.c_str(), buffer) == nullptr) {
+        return path;
+    }
+    const std::string parent = buffer;
+    return (parent == "/" ? "" : parent) + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// The real device path names, as given or once resolved: refused even
+// where this machine has no such node (a missing one would be created).
 const RealDevice *real_device_named(const std::string &path)
 {
-    char resolved[PATH_MAX];
-    const bool has_resolved = ::realpath(path.c_str(), resolved) != nullptr;
+    const std::string full = resolved(path);
     for (const RealDevice &device : kRealDevices) {
-        if (path == device.path || (has_resolved && std::strcmp(resolved, device.path) == 0)) {
+        if (path == device.path || full == device.path) {
             return &device;
         }
     }

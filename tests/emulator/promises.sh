@@ -143,11 +143,12 @@ trace-refused)
     "$emu" --board board "$probe" true || fail "the board file could not be made"
     cp board board.before
     for name in directory fifo source.c dangling board program /dev/port missing/t.trace; do
-        [ -f "$name" ] && cp "$name" "$name.before"
+        before=before.${name//\//_}
+        [ -f "$name" ] && cp "$name" "$before"
         "$emu" --trace "$name" --board board --base 0x600 --line 3=1 ./program write 0x507 0 \
             >>refused.out 2>>refused.err </dev/null
         check_status "--trace $name" 125 $?
-        [ ! -f "$name.before" ] || cmp -s "$name" "$name.before" || fail "$name was changed"
+        [ ! -f "$before" ] || cmp -s "$name" "$before" || fail "$name was changed"
     done
     # A file of the kernel's own shows a size of 0, and a write would set
     # the machine's domain name.

@@ -79,11 +79,13 @@ TEST_F(OpenOutput, RefusesWhatItMustNotWriteAndTouchesNothing)
     EXPECT_EQ(refusal(at("board-link")), at("board-link") + ": is the board file");
     EXPECT_EQ(refusal(at("program")), at("program") + ": is the program");
     EXPECT_EQ(refusal(at("missing/out")), at("missing/out") + ": No such file or directory");
+    const bool had_port = access("/dev/port", F_OK) == 0; // none in a container
     EXPECT_EQ(refusal("/dev/port"), "/dev/port: is /dev/port, the machine's I/O ports; no output is written there");
     EXPECT_EQ(refusal("/dev/mem"), "/dev/mem: is /dev/mem, the machine's memory; no output is written there");
     EXPECT_EQ(refusal("/dev/../dev/port"),
               "/dev/../dev/port: is /dev/port, the machine's I/O ports; no output is written there");
 
+    EXPECT_EQ(access("/dev/port", F_OK) == 0, had_port) << "/dev/port was created";
     EXPECT_EQ(text_of(at("source.c")), "int main(void) { return 0; }\n");
     EXPECT_EQ(text_of(at("board")), "");
     EXPECT_EQ(text_of(at("program")), "ours");

@@ -5,12 +5,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +88,34 @@ bool read_text(int fd, char *data, std::size_t &size, std::string &why)
     return true;
 }
 
+// Bumped by SIGIO, which the kernel sends when a watched path changes (see
+// BoardFile::watch_path): until it moves, the open file is the one at the
+// path, and no access needs to look.
+volatile sig_atomic_t g_path_events = 0;
+
+void on_path_event(int)
+{
+    g_path_events = g_path_events + 1;
+}
+
+bool catch_path_events()
+{
+    static const bool caught = [] {
+        struct sigaction action {};
+        action.sa_handler = on_path_event;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGIO, &action, nullptr) == 0;
+    }();
+    return caught;
+}
+
+std::string folder_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 } // namespace
 
 // Everyone holds the lock for one read or one write of the file. A lock
@@ -133,6 +164,7 @@ bool BoardFile::open(const std::string &path, std::string &why)
     ::fstat(fd_.get(), &st);
     dev_ = st.st_dev;
     ino_ = st.st_ino;
+    watch_path();
     // Looked at under a shared lock, as any read: a reader waits on no
     // other reader. Only a file whose read shows nothing (new, or emptied)
     // becomes a power-on board; whoever of several programs starting at
@@ -205,6 +237,52 @@ bool BoardFile::store_locked(const Board &board, std::string &why)
     return true;
 }
 
+// A stat of the path at each access would cost as much as the read it
+// guards. Instead inotify watches the file (renamed, its links counted
+// again) and the folders of the path and of the file it leads to (a name
+// made, removed or renamed there), and its SIGIO says when to look again.
+// Where inotify is not to be had, every access looks.
+void BoardFile::watch_path()
+{
+    watch_.reset();
+    if (!catch_path_events()) {
+        return;
+    }
+    velmo::toolkit::UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    char real[PATH_MAX];
+    constexpr std::uint32_t kFolder = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
+    const bool ok = fd && ::inotify_add_watch(fd.get(), path_.c_str(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) >= 0 &&
+                    ::inotify_add_watch(fd.get(), folder_of(path_).c_str(), kFolder) >= 0 &&
+                    ::realpath(path_.c_str(), real) != nullptr &&
+                    ::inotify_add_watch(fd.get(), folder_of(real).c_str(), kFolder) >= 0 &&
+                    ::fcntl(fd.get(), F_SETOWN, ::getpid()) == 0 &&
+                    ::fcntl(fd.get(), F_SETFL, O_ASYNC | O_NONBLOCK) == 0;
+    if (ok) {
+        // A move before the watch began sent nothing: one look now.
+        const sig_atomic_t events = g_path_events;
+        watch_ = std::move(fd);
+        seen_events_ = follows_path() ? events : -1;
+    }
+}
+
+bool BoardFile::path_unchanged()
+{
+    const sig_atomic_t events = g_path_events;
+    if (watch_ && events == seen_events_) {
+        return true;
+    }
+    if (watch_) {
+        char drained[4096];
+        while (velmo::toolkit::read_some(watch_.get(), drained, sizeof drained) > 0) {
+        }
+    }
+    if (!follows_path()) {
+        return false;
+    }
+    seen_events_ = events; // what came after this look, the next one sees
+    return true;
+}
+
 bool BoardFile::follows_path() const
 {
     struct stat st {};
@@ -220,7 +298,7 @@ bool BoardFile::follows_path() const
 bool BoardFile::follow_path(bool &moved, std::string &why)
 {
     moved = false;
-    if (follows_path()) {
+    if (path_unchanged()) {
         return true;
     }
     timespec pause{0, 1000000};
@@ -235,6 +313,7 @@ bool BoardFile::follow_path(bool &moved, std::string &why)
             fd_ = std::move(fd); // the old file's lock goes with it
             dev_ = st.st_dev;
             ino_ = st.st_ino;
+            watch_path();
             moved = true;
             return true;
         }
@@ -295,7 +374,7 @@ bool BoardFile::update(const std::function<void(Board &)> &change, Board &board,
                 change(now);
                 ok = store_locked(now, why);
             }
-            const bool still = ok && follows_path();
+            const bool still = ok && path_unchanged();
             unlock();
             if (still) {
                 break;

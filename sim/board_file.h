@@ -61,8 +61,11 @@ private:
     bool load_locked(Board &board, std::string &why);
     bool store_locked(const Board &board, std::string &why);
     bool load_or_empty_locked(bool &empty, std::string &why);
-    // Does the path still name the open file?
+    // Does the path still name the open file? follows_path looks;
+    // path_unchanged looks only when the watch saw something move.
     bool follows_path() const;
+    bool path_unchanged();
+    void watch_path();
     bool follow_path(bool &moved, std::string &why);
     // Locks the file now at the path (see follow_path).
     bool lock_current(int how, std::string &why);
@@ -75,6 +78,8 @@ private:
     Board last_board_;
     dev_t dev_ = 0; // the open file, to tell it from the one at the path
     ino_t ino_ = 0;
+    velmo::toolkit::UniqueFd watch_; // inotify on the path, or none
+    int seen_events_ = -1;           // the SIGIO count at the last look
 };
 
 } // namespace velmo::sim

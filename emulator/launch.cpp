@@ -8,12 +8,15 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,17 +39,24 @@ struct StartFailure {
     _exit(kExitCannotStart);
 }
 
-// The child, between fork and exec: it waits until the tracer has seized
-// it, then gives up CAP_SYS_RAWIO, installs the filter and starts the
-// program. Nothing here allocates.
+// The child, between fork and exec: it lets the tracer seize it (velmo-emu
+// is not dumpable, and a child starts as its parent is: without CAP_SYS_PTRACE
+// velmo-emu could not trace it), waits until it has, then gives up what the
+// program must not hold, installs the filter and starts the program. The
+// program's exec makes it dumpable or not as its file says. Nothing here
+// allocates.
 [[noreturn]] void start_child(char *const *argv, std::vector<sock_filter> &filter, int go_fd, int report_fd,
                               bool trap_tsc)
 {
     char go = 0;
-    if (velmo::toolkit::read_some(go_fd, &go, 1) != 1) {
+    const char ready = 1;
+    std::size_t said = 0;
+    if (prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0 ||
+        velmo::toolkit::write_all(report_fd, &ready, 1, said) != 0 ||
+        velmo::toolkit::read_some(go_fd, &go, 1) != 1) {
         _exit(kExitCannotServe); // the tracer gave up before it traced us
     }
-    if (const int error = drop_raw_io(); error != 0) {
+    if (const int error = drop_program_capabilities(); error != 0) {
         child_failed(report_fd, Stage::Capability, error);
     }
     if (!install_filter(filter)) {
@@ -89,7 +99,36 @@ void share_one_cpu()
     sched_setaffinity(0, sizeof one, &one);
 }
 
+// Does the file hold capabilities of its own (setcap)?
+bool has_file_capabilities(const std::string &file)
+{
+    return !file.empty() && getxattr(file.c_str(), "security.capability", nullptr, 0) >= 0;
+}
+
 } // namespace
+
+std::string program_file(const std::string &name)
+{
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char *env = std::getenv("PATH");
+    const std::string dirs = env != nullptr ? env : "/bin:/usr/bin";
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (end == std::string::npos) {
+            return "";
+        }
+        start = end + 1;
+    }
+}
 
 int launch(const std::vector<std::string> &command, bool x32, Launched &launched, bool time_calls)
 {
@@ -121,6 +160,12 @@ int launch(const std::vector<std::string> &command, bool x32, Launched &launched
     }
     report_write.reset();
     go_read.reset();
+    char ready = 0;
+    if (velmo::toolkit::read_some(report_read.get(), &ready, 1) != 1) {
+        std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n", program.c_str());
+        waitpid(child, nullptr, 0);
+        return kExitCannotServe;
+    }
 
     const long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
                          PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
@@ -154,7 +199,17 @@ int report_start_failure(int report_fd, const std::string &program)
         std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n", program.c_str());
         return kExitCannotServe;
     }
-    const char *what = failure.stage == Stage::Capability ? "drop CAP_SYS_RAWIO for"
+    // The kernel grants a file's capabilities at exec only where the caller
+    // could hold them; under velmo-emu CAP_SYS_RAWIO is gone for good, so a
+    // file that asks for it in its effective set is refused outright.
+    if (failure.stage == Stage::Exec && failure.error == EPERM && has_file_capabilities(program_file(program))) {
+        std::fprintf(stderr,
+                     "velmo-emu: cannot start %s: its file capabilities cannot be granted under velmo-emu; "
+                     "run a copy without them\n",
+                     program.c_str());
+        return kExitNotExecutable;
+    }
+    const char *what = failure.stage == Stage::Capability ? "take CAP_SYS_RAWIO, CAP_SYS_PTRACE and CAP_SYS_MODULE from"
                        : failure.stage == Stage::Filter   ? "filter the port calls of"
                                                           : "start";
     std::fprintf(stderr, "velmo-emu: cannot %s %s: %s\n", what, program.c_str(), std::strerror(failure.error));

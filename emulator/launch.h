@@ -27,6 +27,10 @@ struct Launched {
 // calls are filtered too, and rdtsc traps.
 int launch(const std::vector<std::string> &command, bool x32, Launched &launched, bool time_calls = false);
 
+// The file the program is started from, found in PATH as execvp finds it;
+// "" when there is none.
+std::string program_file(const std::string &name);
+
 // The program ended before its exec: says why, from the child's report on
 // report_fd, and returns velmo-emu's exit status.
 int report_start_failure(int report_fd, const std::string &program);

@@ -1,4 +1,6 @@
 // velmo-emu: runs an unmodified x86 Linux program on a virtual Velmo board.
+#include "capabilities.h"
+#include "launch.h"
 #include "run_clock.h"
 #include "options.h"
 #include "trace_file.h"
@@ -70,37 +72,18 @@ int inherited_port_device()
     return found;
 }
 
-// The file the program is started from, found in PATH as execvp finds it;
-// "" when there is none.
-std::string program_file(const std::string &name)
-{
-    if (name.find('/') != std::string::npos) {
-        return name;
-    }
-    const char *env = std::getenv("PATH");
-    const std::string dirs = env != nullptr ? env : "/bin:/usr/bin";
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        struct stat st {};
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        if (end == std::string::npos) {
-            return "";
-        }
-        start = end + 1;
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     using namespace velmo::emu;
 
+    // Before anything is opened or started: whatever the program does to
+    // velmo-emu, it finds nothing here worth taking.
+    if (const char *what = ""; const int error = give_up_privileges(what)) {
+        std::fprintf(stderr, "velmo-emu: cannot %s: %s\n", what, std::strerror(error));
+        return kExitCannotServe;
+    }
     if (!fill_standard_descriptors()) {
         return kExitCannotServe;
     }

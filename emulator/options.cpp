@@ -1,7 +1,16 @@
 #include "options.h"
 
+#include "board.h"
 
 namespace velmo::emu {
+
+namespace {
+
+// The register block reaches 0x38 ports past its base.
+constexpr unsigned kHighestBase = 0xffff - velmo::sim::kBank2Data;
+static_assert(kHighestBase == 0xffc7, "the message names the highest base");
+
+} // namespace
 
 const char kUsage[] =
     "usage: velmo-emu [--trace FILE] [--vcd FILE] [--board FILE] [--show] [--line N=0|1]... [--base PORT] [--deny]\n"
@@ -33,9 +42,10 @@ const char kUsage[] =
     "Numbers are decimal or 0x hex, without leading zeros; an option's value follows\n"
     "it or an '=' (--base=0x600).\n"
     "Exit status: PROGRAM's, once it and everything it started have ended; 128+N if\n"
-    "it is killed by signal N; 127 if it cannot be started; 125 if velmo-emu cannot\n"
-    "serve it (bad options, a refused board file, a trace it cannot write, an\n"
-    "unsupported port instruction).\n";
+    "it is killed by signal N (SIGTERM and SIGHUP are passed on to it); 126 if its\n"
+    "file capabilities cannot be granted here; 127 if it cannot be started; 125 if\n"
+    "velmo-emu cannot serve it (bad options, a refused board file, a trace it cannot\n"
+    "write, an unsupported port instruction).\n";
 
 namespace {
 
@@ -96,6 +106,11 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
                 lines.add(value);
             } else if (words.value("--base", value)) {
                 options.base = velmo::cli::parse_port(value);
+                if (options.base > kHighestBase) {
+                    // The block would wrap round to the ports at 0.
+                    throw velmo::cli::Usage{"--base " + value +
+                                            " puts the register block past port 0xffff; the highest base is 0xffc7"};
+                }
                 options.has_base = true;
             } else if (words.flag("--deny")) {
                 options.deny = true;

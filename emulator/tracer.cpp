@@ -7,6 +7,7 @@
 #include "launch.h"
 #include "proc.h"
 #include "regs.h"
+#include "supervise.h"
 #include "trace_file.h"
 
 #include <cerrno>
@@ -55,19 +56,26 @@ Tracer::~Tracer() = default;
 int Tracer::run(const std::vector<std::string> &command)
 {
     int status = start(command);
+    bool killed = false;
     while (status == kGoOn) {
         if (clock_ == nullptr) {
             status = dispatch(next_event());
-            continue;
+        } else {
+            // The run's clock sees each task stop and go on (run_clock.h).
+            const Event event = next_event();
+            if (event.kind != EventKind::Exited && event.kind != EventKind::NoTasks) {
+                clock_->task_stopped(event.pid);
+            }
+            status = dispatch(event);
+            if (event.kind != EventKind::Exited && !clock_calls_->holds(event.pid)) {
+                clock_->task_resumed(event.pid);
+            }
         }
-        // The run's clock sees each task stop and go on (run_clock.h).
-        const Event event = next_event();
-        if (event.kind != EventKind::Exited && event.kind != EventKind::NoTasks) {
-            clock_->task_stopped(event.pid);
-        }
-        status = dispatch(event);
-        if (event.kind != EventKind::Exited && !clock_calls_->holds(event.pid)) {
-            clock_->task_resumed(event.pid);
+        if (!killed && supervision_kills()) {
+            killed = true; // its tasks end as the program did: their exits follow
+            for (const pid_t pid : tasks_.pids()) {
+                kill(pid, SIGKILL);
+            }
         }
     }
     return status;
@@ -85,6 +93,7 @@ int Tracer::start(const std::vector<std::string> &command)
         return status;
     }
     main_ = launched.pid;
+    supervise(main_);
     tasks_.add_first(main_);
     report_ = std::move(launched.report);
     return kGoOn;

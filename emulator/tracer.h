@@ -25,6 +25,7 @@ class ClockCalls;
 
 // velmo-emu's own exit statuses, beside the program's.
 constexpr int kExitCannotServe = 125; // unsupported port instruction, tracer failure
+constexpr int kExitNotExecutable = 126; // the program's file cannot run here
 constexpr int kExitCannotStart = 127; // the program could not be started
 
 class Tracer {

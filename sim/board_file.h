@@ -7,7 +7,9 @@
 // same length, rewritten in place: no temporary name beside it and no
 // rename, so a symlink to it, its mode and its owner stay as they were.
 // Reads take a shared flock(2) and every read-modify-write an exclusive one,
-// so a shell script can cooperate through flock(1).
+// so a shell script can cooperate through flock(1). Each access works on
+// the file the path names at that moment: one renamed over it is followed,
+// and one renamed away (a backup) is left behind.
 #ifndef VELMO_SIM_BOARD_FILE_H
 #define VELMO_SIM_BOARD_FILE_H
 
@@ -18,6 +20,8 @@
 #include <functional>
 #include <string>
 
+#include <sys/types.h>
+
 namespace velmo::sim {
 
 class BoardFile {
@@ -27,14 +31,18 @@ public:
     // How long, in seconds, a lock held by someone else is waited for
     // before the access fails.
     static constexpr int kLockPatience = 5;
+    // How often a write is made again when the file keeps being renamed
+    // away under it.
+    static constexpr int kRewrites = 10;
 
     BoardFile() = default;
 
     // Opens the board file at path, creating a power-on board where there
-    // is none (or where the file is empty). Anything else that is not a
-    // board file (damaged, foreign, too long, a directory, a FIFO, a file
-    // that cannot be written) is refused: false, the reason in why, and the
-    // file left as it was.
+    // is none (or where a read of the file shows nothing). Anything else
+    // that is not a board file (damaged, foreign, too long, a directory, a
+    // FIFO, a file that cannot be written, a file of procfs or sysfs) is
+    // refused: false, the reason in why, and the file left as it was; one
+    // this call created and could not fill is removed again.
     bool open(const std::string &path, std::string &why);
 
     const std::string &path() const { return path_; }
@@ -52,8 +60,14 @@ private:
     void unlock();
     bool load_locked(Board &board, std::string &why);
     bool store_locked(const Board &board, std::string &why);
-    bool follow_replacement(bool &replaced, std::string &why);
-    // Locks the file now at the path (see follow_replacement).
+    bool load_or_empty_locked(bool &empty, std::string &why);
+    // Does the path still name the open file? follows_path looks;
+    // path_unchanged looks only when the watch saw something move.
+    bool follows_path() const;
+    bool path_unchanged();
+    void watch_path();
+    bool follow_path(bool &moved, std::string &why);
+    // Locks the file now at the path (see follow_path).
     bool lock_current(int how, std::string &why);
 
     velmo::toolkit::UniqueFd fd_;
@@ -62,7 +76,10 @@ private:
     // file as it was and need no parsing.
     std::string last_text_;
     Board last_board_;
-    std::int64_t last_look_ms_ = -1000; // when follow_replacement last looked
+    dev_t dev_ = 0; // the open file, to tell it from the one at the path
+    ino_t ino_ = 0;
+    velmo::toolkit::UniqueFd watch_; // inotify on the path, or none
+    int seen_events_ = -1;           // the SIGIO count at the last look
 };
 
 } // namespace velmo::sim

@@ -34,6 +34,11 @@ ssize_t read_some_at(int fd, void *data, std::size_t size, off_t offset);
 // character device".
 const char *file_kind(mode_t mode);
 
+// The kernel's own file system fd is on (procfs, sysfs, debugfs, cgroup,
+// ...), whose files only look like files: their size says nothing of what
+// a read shows, and a write there sets the kernel. nullptr for any other.
+const char *pseudo_file_system(int fd);
+
 } // namespace velmo::toolkit
 
 #endif

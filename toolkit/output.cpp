@@ -135,6 +135,9 @@ bool open_output(const std::string &path, const OutputRules &rules, OutputFile &
     if (const RealDevice *device = real_device_of(st)) {
         return refuse(real_device_reason(*device));
     }
+    if (const char *kind = pseudo_file_system(fd)) {
+        return refuse(std::string("is on ") + kind + ", the kernel's own, where no output is written");
+    }
     file.regular_ = S_ISREG(st.st_mode);
     if (file.regular_ && st.st_size > 0) {
         char head[64];

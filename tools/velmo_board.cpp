@@ -128,7 +128,11 @@ int Tool::show(const std::vector<std::string> &args)
     if (json) {
         std::fputs("\n]\n", stdout);
     }
-    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "velmo-board: cannot write the board: %s\n", std::strerror(errno));
+        return kExitFailed;
+    }
+    return kExitOk;
 }
 
 int Tool::pull(const std::vector<std::string> &args)

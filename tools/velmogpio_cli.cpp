@@ -9,6 +9,7 @@
 
 #include "VELMOGPIOLib.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -265,7 +266,12 @@ int velmogpio_main(int argc, const char *const argv[], std::FILE *out, std::FILE
 {
     try {
         const int status = Tool(out, err).run(velmo::cli::Words(argc, argv).rest());
-        std::fflush(out);
+        // What was asked for and could not be said is a failure too (a
+        // full disk, a closed pipe, >/dev/full).
+        if (std::fflush(out) != 0 || std::ferror(out)) {
+            std::fprintf(err, "velmogpio: cannot write its output: %s\n", std::strerror(errno));
+            return status == kExitOk ? kExitFailed : status;
+        }
         return status;
     } catch (const Usage &usage) {
         return velmo::cli::refuse(kProgram, usage, err);

@@ -272,6 +272,40 @@ term)
     done
     exec 3>&-
     ;;
+shared)
+    # Reading takes a shared lock: a reader does not wait on a reader.
+    velmo-board --board board reset
+    flock -s board sleep 4 &
+    wait_until "the shared lock to be held" sh -c '! flock -n -x board true'
+    start=$(date +%s%N)
+    velmo-board --board board show >show.out
+    check_status "show beside a reader" 0 $?
+    velmo-emu --board board -- gpio_client in 3 >in.out
+    check_status "a run that only reads, beside a reader" 0 $?
+    took=$(( ($(date +%s%N) - start) / 1000000 ))
+    [ "$took" -lt 2000 ] || fail "the readers waited $took ms on a reader"
+    wait
+    ;;
+full)
+    # On a full disk, a board file velmo-emu made and could not fill is
+    # removed again, and a trace ends after its last whole line.
+    [ "$(id -u)" = 0 ] || skip "only root can mount a small file system here"
+    mkdir disk
+    mount -t tmpfs -o size=4k tmpfs disk 2>/dev/null || skip "no tmpfs can be mounted here"
+    trap 'umount "$dir/disk"; rm -rf "$dir"' EXIT
+    head -c 4096 /dev/zero >disk/filler 2>/dev/null
+    velmo-emu --board disk/board -- gpio_client in 3 >board.out 2>board.err
+    check_status "a board file on a full disk" 125 $?
+    [ ! -e disk/board ] || fail "the board file it made was left behind"
+    expect "the reason" live_full_board.err board.err
+    rm disk/filler
+    reads=$(seq 200 | sed 's/.*/0x507/')
+    velmo-emu --trace disk/t.trace -- port_probe read $reads >/dev/null 2>trace.err
+    check_status "a trace on a full disk" 125 $?
+    expect "the reason" live_full_trace.err trace.err
+    [ "$(tail -c 1 disk/t.trace | od -An -c | tr -d ' ')" = '\n' ] || fail "the trace ends mid-line"
+    [ "$(grep -cvxE 'ioperm 0x507 1 1 granted|in 0x507 0xff' disk/t.trace)" = 0 ] || fail "the trace has a cut line"
+    ;;
 *)
     die "unknown scenario $scenario"
     ;;

@@ -57,7 +57,7 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
 
     // Decimal, or hex after 0x (padded as a board file writes it, or not).
     const std::vector<std::pair<const char *, int>> ports = {
-        {"1280", 0x500}, {"0", 0}, {"65535", 0xFFFF}, {"0x500", 0x500}, {"0x0500", 0x500}, {"0X50f", 0x50F}, {"0xFFFF", 0xFFFF},
+        {"1280", 0x500}, {"0", 0}, {"65479", 0xFFC7}, {"0x500", 0x500}, {"0x0500", 0x500}, {"0X50f", 0x50F}, {"0xFFC7", 0xFFC7},
     };
     for (const auto &[text, port] : ports) {
         Options base;
@@ -93,6 +93,9 @@ TEST(Options, RefusesBadCommandLines)
         {"--base", "0x", "p"},
         {"--base", "1e3", "p"},
         {"--base", "65536", "p"},
+        {"--base", "0xfff8", "p"}, // the block would wrap round to 0x0007
+        {"--base", "0xffc8", "p"},
+        {"--base", "65535", "p"},
         {"--base", "99999999999999999999", "p"},
         {"--bogus", "p"},
         {"--line", "03=1", "p"},

@@ -31,6 +31,12 @@
  *   port_probe caps                 which capability sets hold CAP_SYS_RAWIO,
  *                                   and no_new_privs (/proc/self/status)
  *   port_probe attach-parent        PTRACE_ATTACH to its parent
+ *   port_probe escape               reaches into its parent as a hostile program
+ *                                   would (/proc/PPID/mem and syscall,
+ *                                   pidfd_getfd, process_vm_writev), shows the
+ *                                   parent's CAP_SYS_RAWIO and no_new_privs,
+ *                                   and asks the kernel for CAP_SYS_RAWIO itself
+ *                                   (FIBMAP, which needs it and changes nothing)
  *   port_probe spawn SCENARIO       a child (fork) execs port_probe SCENARIO
  * Calls as the kernel decodes them (ioperm 0x50f, then in 0x50f):
  *   port_probe int80                ioperm as an i386 call (int $0x80), with
@@ -56,6 +62,11 @@
  *   port_probe line                 says "pid N ready", reads a line, says
  *                                   "got LINE"
  *   port_probe fds                  which of descriptors 0-2 are open
+ *   port_probe term                 drives 0x50f high, says "pid N ready" and
+ *                                   waits; SIGTERM or SIGHUP drives it low,
+ *                                   says "got SIGTERM" or "got SIGHUP" and ends
+ *                                   (status 0)
+ *   port_probe deaf                 as term, with SIGTERM and SIGHUP ignored
  */
 #define _GNU_SOURCE
 #include "probe_calls.h"
@@ -77,7 +88,9 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <linux/fs.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -255,11 +268,11 @@ static int notify(void)
     return 0;
 }
 
-static int show_caps(void)
+static int show_caps_of(const char *path, const char *who)
 {
     /* CAP_SYS_RAWIO is capability 17. */
     char line[256];
-    FILE *status = fopen("/proc/self/status", "r");
+    FILE *status = fopen(path, "r");
     if (status == NULL) {
         return 2;
     }
@@ -268,12 +281,81 @@ static int show_caps(void)
         unsigned long long mask;
         int flag;
         if (sscanf(line, "Cap%3[a-zA-Z]:%llx", set, &mask) == 2) {
-            printf("Cap%s %d\n", set, (int)((mask >> 17) & 1u));
+            printf("%sCap%s %d\n", who, set, (int)((mask >> 17) & 1u));
         } else if (sscanf(line, "NoNewPrivs:%d", &flag) == 1) {
-            printf("NoNewPrivs %d\n", flag);
+            printf("%sNoNewPrivs %d\n", who, flag);
         }
     }
     fclose(status);
+    return 0;
+}
+
+static void drive_low(int sig)
+{
+    static const char term[] = "got SIGTERM\n", hup[] = "got SIGHUP\n";
+    out_dx(0x50f, 0x00);
+    if (sig == SIGTERM ? write(1, term, sizeof term - 1) < 0 : write(1, hup, sizeof hup - 1) < 0) {
+        _exit(2);
+    }
+    _exit(0);
+}
+
+static int wait_for_signals(int deaf)
+{
+    ioperm(0x50f, 1, 1);
+    out_dx(0x50f, 0xff);
+    signal(SIGTERM, deaf ? SIG_IGN : drive_low);
+    signal(SIGHUP, deaf ? SIG_IGN : drive_low);
+    printf("pid %d ready\n", (int)getpid());
+    for (;;) {
+        pause();
+    }
+    return 0;
+}
+
+static int show_caps(void)
+{
+    return show_caps_of("/proc/self/status", "");
+}
+
+static const char *outcome(long rc, const char *done)
+{
+    return rc >= 0 ? done : strerror(errno);
+}
+
+/* Each way into the parent's memory or descriptors, tried; nothing is
+ * written: the mem file is only opened, the write goes to address 0 (EFAULT
+ * were it let through) and a descriptor taken is closed again. */
+static int escape(void)
+{
+    const pid_t parent = getppid();
+    char path[64], text[256];
+    struct iovec local = {text, 1}, remote = {NULL, 1};
+    long rc;
+    int fd, block = 0;
+
+    snprintf(path, sizeof path, "/proc/%d/mem", (int)parent);
+    fd = open(path, O_RDWR);
+    printf("open /proc/PPID/mem: %s\n", outcome(fd, "opened"));
+    if (fd >= 0) close(fd);
+    snprintf(path, sizeof path, "/proc/%d/syscall", (int)parent);
+    fd = open(path, O_RDONLY);
+    rc = fd < 0 ? -1 : read(fd, text, sizeof text);
+    printf("read /proc/PPID/syscall: %s\n", outcome(rc, "read"));
+    if (fd >= 0) close(fd);
+    fd = (int)syscall(SYS_pidfd_open, parent, 0);
+    rc = fd < 0 ? -1 : syscall(SYS_pidfd_getfd, fd, 2, 0);
+    printf("pidfd_getfd: %s\n", outcome(rc, "took its descriptor 2"));
+    if (rc >= 0) close((int)rc);
+    if (fd >= 0) close(fd);
+    rc = process_vm_writev(parent, &local, 1, &remote, 1, 0);
+    printf("process_vm_writev: %s\n", outcome(rc, "written"));
+    snprintf(path, sizeof path, "/proc/%d/status", (int)parent);
+    show_caps_of(path, "parent ");
+    fd = open("/proc/self/exe", O_RDONLY);
+    rc = fd < 0 ? -1 : ioctl(fd, FIBMAP, &block);
+    printf("FIBMAP: %s\n", outcome(rc, "answered"));
+    if (fd >= 0) close(fd);
     return 0;
 }
 
@@ -380,6 +462,9 @@ int main(int argc, char **argv)
     }
     if (strcmp(what, "caps") == 0) {
         return show_caps();
+    }
+    if (strcmp(what, "escape") == 0) {
+        return escape();
     }
     if (strcmp(what, "spawn") == 0 && argc == 3) {
         int status = 0;
@@ -518,6 +603,9 @@ int main(int argc, char **argv)
         }
         printf("got %s", line);
         return 0;
+    }
+    if (strcmp(what, "term") == 0 || strcmp(what, "deaf") == 0) {
+        return wait_for_signals(strcmp(what, "deaf") == 0);
     }
     if (strcmp(what, "fds") == 0) {
         for (i = 0; i <= 2; ++i) {

@@ -3,7 +3,8 @@
 # command: no real port through /dev/port; SIGSTOP, SIGTSTP and Ctrl-Z stop
 # it and SIGCONT resumes it, as without velmo-emu; the standard
 # descriptors it was started without stay its own; no file a trace must
-# not overwrite is touched. Expected output is in expected/promise_*.
+# not overwrite is touched; an unprivileged run finds nothing to take in
+# velmo-emu. Expected output is in expected/promise_*.
 #   promises.sh BIN_DIR PROBE SCENARIO
 . "$(dirname "$0")/../support/lib.sh"
 bin=$1 probe=$1/$2 scenario=$3
@@ -150,6 +151,12 @@ trace-refused)
         check_status "--trace $name" 125 $?
         [ ! -f "$before" ] || cmp -s "$name" "$before" || fail "$name was changed"
     done
+    # A file of the kernel's own shows a size of 0, and a write would set
+    # the machine's domain name.
+    cat /proc/sys/kernel/domainname >domainname.before
+    "$emu" --trace /proc/sys/kernel/domainname ./program true >>refused.out 2>>refused.err </dev/null
+    check_status "--trace /proc/sys/kernel/domainname" 125 $?
+    cat /proc/sys/kernel/domainname | cmp -s - domainname.before || fail "the domain name was changed"
     # The board file under another name, missing at first.
     "$emu" --trace new-board --board new-board ./program true >>refused.out 2>>refused.err </dev/null
     check_status "the board file's own path" 125 $?
@@ -157,6 +164,59 @@ trace-refused)
     [ ! -e nowhere ] && [ ! -e new-board ] && [ ! -e missing ] || fail "a refused path left something behind"
     cmp -s board board.before || fail "the board file was changed"
     expect "the reasons" promise_trace_refused.err refused.err
+    ;;
+escape-user)
+    # As an unprivileged user, velmo-emu's memory and descriptors are as
+    # closed to the program as they are to root's.
+    [ "$(id -u)" = 0 ] || skip "only root can make a run as another user here"
+    as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+    as_nobody true 2>/dev/null || skip "setpriv cannot run as nobody here"
+    as_nobody "$emu" --help >/dev/null 2>&1 || skip "nobody cannot run $emu (a directory on its path is closed)"
+    as_nobody "$emu" "$probe" escape >escape.out 2>escape.err
+    check_status "velmo-emu as nobody" 0 $?
+    expect "the ways in, as nobody" escape_user.out escape.out
+    expect "messages" empty escape.err
+    ;;
+signals)
+    # SIGTERM or SIGHUP to velmo-emu reaches the program, whose handler
+    # drives its line low, and velmo-emu reports how it ended. timeout(1)
+    # sends SIGTERM to velmo-emu and to its group at once: one request.
+    for sig in TERM HUP; do
+        "$emu" --trace $sig.trace "$probe" term >$sig.out 2>$sig.err &
+        emu_pid=$!
+        wait_until "the probe to be ready for SIG$sig" grep -q ready $sig.out
+        kill -$sig $emu_pid
+        wait $emu_pid
+        check_status "SIG$sig to velmo-emu" 0 $?
+        expect "the probe's output on SIG$sig" promise_signal_$sig.out $sig.out "PID=$(pid_in $sig.out)"
+        expect "the trace on SIG$sig" promise_signal.trace $sig.trace
+        expect "messages on SIG$sig" empty $sig.err
+    done
+    timeout --preserve-status -s TERM 2 "$emu" --trace group.trace "$probe" term >group.out 2>group.err
+    check_status "under timeout(1)" 0 $?
+    expect "the probe's output under timeout(1)" promise_signal_TERM.out group.out "PID=$(pid_in group.out)"
+    expect "the trace under timeout(1)" promise_signal.trace group.trace
+    # A program deaf to SIGTERM: velmo-emu stays, and a second one ends it.
+    "$emu" "$probe" deaf >deaf.out 2>deaf.err &
+    emu_pid=$!
+    wait_until "the deaf probe to be ready" grep -q ready deaf.out
+    kill -TERM $emu_pid
+    sleep 1
+    kill -0 $emu_pid 2>/dev/null || fail "velmo-emu ended at the first SIGTERM"
+    kill -TERM $emu_pid
+    wait $emu_pid
+    check_status "a second SIGTERM" 137 $?
+    expect "velmo-emu's word on the deaf probe" promise_signal_deaf.err deaf.err "PROBE=$probe"
+    ;;
+file-caps)
+    # A program whose file asks for CAP_SYS_RAWIO cannot have it here: it
+    # says why, with 126, rather than the kernel's bare refusal.
+    [ "$(id -u)" = 0 ] || skip "only root's exec is refused a file capability"
+    cp "$probe" capped
+    setcap cap_sys_rawio+ep capped 2>/dev/null || skip "no file capability can be set here"
+    "$emu" ./capped true >caps.out 2>caps.err
+    check_status "a file-capability program" 126 $?
+    expect "the reason" promise_file_caps.err caps.err
     ;;
 *)
     die "unknown scenario $scenario"

@@ -236,6 +236,7 @@ TEST(BoardText, DamagedTextIsRefusedAndChangesNothing)
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -264,11 +265,12 @@ protected:
     {
         std::remove(path_.c_str());
         std::remove((path_ + ".new").c_str());
+        std::remove((path_ + "~").c_str());
         rmdir(dir_.c_str());
     }
-    std::string file_text() const
+    std::string file_text(const std::string &suffix = "") const
     {
-        std::FILE *f = std::fopen(path_.c_str(), "r");
+        std::FILE *f = std::fopen((path_ + suffix).c_str(), "r");
         char text[256] = {};
         const std::size_t n = f != nullptr ? std::fread(text, 1, sizeof text - 1, f) : 0;
         if (f != nullptr) {
@@ -326,6 +328,50 @@ TEST_F(SharedBoard, AFileReplacedByRenameIsFollowed)
     std::fclose(f);
     EXPECT_EQ(a_.ports.in(a_.grants, 0x50F, v), velmo::sim::Access::Lost);
     EXPECT_EQ(a_.ports.error(), "board file " + path_ + ": not a board file (line 1 is not 'velmo-board 2')");
+}
+
+// Each access finds the file the path names at that moment: a write right
+// after a rename over the file lands in the new one, and after a backup
+// rename (mv F F~, then a new F) in the new F, the backup left as it was.
+TEST_F(SharedBoard, EveryAccessFindsTheFileAtThePath)
+{
+    auto copy_to = [](const std::string &text, const std::string &to) {
+        std::FILE *f = std::fopen(to.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    };
+    ASSERT_TRUE(a_.out(0x50F, 0x01));
+    copy_to(file_text(), path_ + ".new");
+    ASSERT_EQ(std::rename((path_ + ".new").c_str(), path_.c_str()), 0);
+    ASSERT_TRUE(a_.out(0x50F, 0x02)); // at once, not some time later
+    EXPECT_EQ(file_text().substr(26, 45), "bank1 direction=0xff latch=0x02 outside=0x00\n");
+
+    const std::string before = file_text();
+    ASSERT_EQ(std::rename(path_.c_str(), (path_ + "~").c_str()), 0);
+    copy_to(before, path_);
+    ASSERT_TRUE(b_.out(0x50F, 0x04));
+    ASSERT_TRUE(a_.out(0x538, 0x80));
+    EXPECT_EQ(file_text().substr(26, 90), "bank1 direction=0xff latch=0x04 outside=0x00\n"
+                                          "bank2 direction=0xff latch=0x80 outside=0x00\n");
+    EXPECT_EQ(file_text("~").substr(26, 45), "bank1 direction=0xff latch=0x02 outside=0x00\n");
+}
+
+// A file of the kernel's own shows a size of 0 and sets the kernel when
+// written: refused, and left as it was.
+TEST(BoardFileRefuses, TheKernelsOwnFiles)
+{
+    for (const char *path : {"/proc/sys/kernel/domainname", "/proc/self/comm", "/sys/kernel/profiling"}) {
+        struct stat st {};
+        if (::stat(path, &st) != 0) {
+            continue;
+        }
+        BoardFile file;
+        std::string why;
+        EXPECT_FALSE(file.open(path, why)) << path;
+        EXPECT_NE(why.find(": is on "), std::string::npos) << why;
+        EXPECT_NE(why.find(", the kernel's own, where no board file can live"), std::string::npos) << why;
+    }
 }
 
 } // namespace

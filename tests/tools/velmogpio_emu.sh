@@ -69,6 +69,20 @@ damaged)
     expect "damaged err" emu_damaged.err damaged.err
     cmp -s "$board" before || fail "the damaged board file was changed"
     ;;
+full)
+    # An answer that cannot be written is a failure, said as such, in
+    # velmogpio and in velmo-board alike.
+    for args in "get 3" "show --json"; do
+        velmo-emu --board "$board" velmogpio $args >/dev/full 2>full.err
+        check_status "velmogpio $args >/dev/full" 1 $?
+        expect "velmogpio $args >/dev/full" emu_full_velmogpio.err full.err
+    done
+    for args in show "show --json"; do
+        velmo-board --board "$board" $args >/dev/full 2>full.err
+        check_status "velmo-board $args >/dev/full" 1 $?
+        expect "velmo-board $args >/dev/full" emu_full_board.err full.err
+    done
+    ;;
 *)
     die "unknown scenario $scenario"
     ;;

@@ -26,8 +26,10 @@ void run_op(benchmark::State &state, const velmo::bench::Op &op)
         }
     }
     const velmo::count::Counts c = velmo::count::counts();
-    state.counters["requests"] = benchmark::Counter(static_cast<double>(c.requests), benchmark::Counter::kAvgIterations);
-    state.counters["accesses"] = benchmark::Counter(static_cast<double>(c.accesses), benchmark::Counter::kAvgIterations);
+    state.counters["requests"] =
+        benchmark::Counter(static_cast<double>(c.requests), benchmark::Counter::kAvgIterations);
+    state.counters["accesses"] =
+        benchmark::Counter(static_cast<double>(c.accesses), benchmark::Counter::kAvgIterations);
     velmo::count::set_refuse(false);
 }
 

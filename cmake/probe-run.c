@@ -1,2 +1,5 @@
 /* Does a program of this build run on this machine? */
-int main(void) { return 0; }
+int main(void)
+{
+    return 0;
+}

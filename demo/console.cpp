@@ -173,20 +173,11 @@ int demo_menu()
         std::puts(kRule);
         read_answer(&choice);
         switch (choice) {
-        case 1:
-            GPIO_Configure();
-            break;
-        case 2:
-            GPIO_Input();
-            break;
-        case 3:
-            GPIO_Output();
-            break;
-        case -1:
-            break;
-        default:
-            std::puts("Invalid option selected");
-            break;
+        case 1: GPIO_Configure(); break;
+        case 2: GPIO_Input(); break;
+        case 3: GPIO_Output(); break;
+        case -1: break;
+        default: std::puts("Invalid option selected"); break;
         }
     } while (choice != -1);
     return 0;

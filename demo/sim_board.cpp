@@ -25,7 +25,8 @@ void report_at_exit()
         return;
     }
     std::size_t done = 0;
-    velmo::toolkit::write_all(g_state_fd, b.text() + "faults " + std::to_string(p.faults()) + "\n" + p.trace_text(), done);
+    velmo::toolkit::write_all(g_state_fd, b.text() + "faults " + std::to_string(p.faults()) + "\n" + p.trace_text(),
+                              done);
 }
 
 } // namespace

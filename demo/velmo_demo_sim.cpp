@@ -37,9 +37,8 @@ bool parse_byte(const char *text, char **end, std::uint8_t *value)
 bool parse_bank(const char *text, velmo::sim::Bank &bank)
 {
     char *end = nullptr;
-    return parse_byte(text, &end, &bank.direction) && *end == ':' &&
-           parse_byte(end + 1, &end, &bank.latch) && *end == ':' &&
-           parse_byte(end + 1, &end, &bank.outside) && *end == '\0';
+    return parse_byte(text, &end, &bank.direction) && *end == ':' && parse_byte(end + 1, &end, &bank.latch) &&
+           *end == ':' && parse_byte(end + 1, &end, &bank.outside) && *end == '\0';
 }
 
 const char kUsage[] =

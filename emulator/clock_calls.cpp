@@ -85,16 +85,13 @@ char clock_kind(std::uint64_t id)
     case CLOCK_REALTIME:
     case CLOCK_REALTIME_COARSE:
     case CLOCK_REALTIME_ALARM:
-    case CLOCK_TAI:
-        return 'r';
+    case CLOCK_TAI: return 'r';
     case CLOCK_MONOTONIC:
     case CLOCK_MONOTONIC_RAW:
     case CLOCK_MONOTONIC_COARSE:
     case CLOCK_BOOTTIME:
-    case CLOCK_BOOTTIME_ALARM:
-        return 'm';
-    default:
-        return 0;
+    case CLOCK_BOOTTIME_ALARM: return 'm';
+    default: return 0;
     }
 }
 
@@ -114,8 +111,7 @@ bool is(std::uint32_t nr, std::uint32_t call)
 
 ClockCalls::ClockCalls(RunClock &clock, std::string program, std::function<std::vector<pid_t>()> tasks)
     : clock_(clock), program_(std::move(program)), tasks_(std::move(tasks))
-{
-}
+{}
 
 ClockCalls::Outcome ClockCalls::on_call(pid_t pid, const __ptrace_syscall_info &info, Regs &regs)
 {
@@ -212,8 +208,7 @@ ClockCalls::Outcome ClockCalls::on_call(pid_t pid, const __ptrace_syscall_info &
 void ClockCalls::name_once(const char *call)
 {
     if (named_.insert(call).second) {
-        std::fprintf(stderr, "velmo-emu: %s: %s runs on the machine's clock, not the run's\n", program_.c_str(),
-                     call);
+        std::fprintf(stderr, "velmo-emu: %s: %s runs on the machine's clock, not the run's\n", program_.c_str(), call);
     }
 }
 
@@ -255,7 +250,7 @@ void ClockCalls::on_exec(pid_t pid)
     if (!read_word(at, value)) {
         return;
     }
-    at += (value + 2) * word; // argc, argv[], its null
+    at += (value + 2) * word;                                   // argc, argv[], its null
     for (int i = 0; i < 1 << 20 && read_word(at, value); ++i) { // envp[] up to its null
         at += word;
         if (value == 0) {
@@ -310,8 +305,9 @@ void ClockCalls::release_due()
         auto next = sleepers_.end();
         for (auto it = sleepers_.begin(); it != sleepers_.end(); ++it) {
             const std::int64_t due = board ? it->second.real_due : it->second.deadline;
-            if (due <= now && (next == sleepers_.end() || it->second.deadline < next->second.deadline ||
-                               (it->second.deadline == next->second.deadline && it->second.order < next->second.order))) {
+            if (due <= now &&
+                (next == sleepers_.end() || it->second.deadline < next->second.deadline ||
+                 (it->second.deadline == next->second.deadline && it->second.order < next->second.order))) {
                 next = it;
             }
         }

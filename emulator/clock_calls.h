@@ -80,8 +80,8 @@ public:
 
 private:
     struct Sleeper {
-        std::int64_t deadline = 0;  // on the run's clock
-        std::int64_t real_due = 0;  // board: the machine's monotonic time then
+        std::int64_t deadline = 0; // on the run's clock
+        std::int64_t real_due = 0; // board: the machine's monotonic time then
         std::uint64_t order = 0;
         std::uint64_t remaining = 0; // where a relative sleep's rest goes (0: nowhere)
         bool wide = true;            // its timespec's fields are 64-bit

@@ -6,9 +6,8 @@
 
 namespace velmo::emu {
 
-const TimeCalls kTimeCallsI386{__NR_clock_gettime, __NR_clock_gettime64,       __NR_gettimeofday, __NR_time,
-                               __NR_nanosleep,     __NR_clock_nanosleep,       __NR_clock_nanosleep_time64,
-                               __NR_alarm,         __NR_setitimer,             __NR_timer_create,
-                               __NR_timerfd_create};
+const TimeCalls kTimeCallsI386{__NR_clock_gettime, __NR_clock_gettime64, __NR_gettimeofday,           __NR_time,
+                               __NR_nanosleep,     __NR_clock_nanosleep, __NR_clock_nanosleep_time64, __NR_alarm,
+                               __NR_setitimer,     __NR_timer_create,    __NR_timerfd_create};
 
 } // namespace velmo::emu

@@ -5,8 +5,8 @@
 
 namespace velmo::emu {
 
-const TimeCalls kTimeCallsX86_64{__NR_clock_gettime, kNoCall,       __NR_gettimeofday, __NR_time,
-                                 __NR_nanosleep,     __NR_clock_nanosleep, kNoCall,    __NR_alarm,
-                                 __NR_setitimer,     __NR_timer_create,    __NR_timerfd_create};
+const TimeCalls kTimeCallsX86_64{__NR_clock_gettime,   kNoCall, __NR_gettimeofday, __NR_time,      __NR_nanosleep,
+                                 __NR_clock_nanosleep, kNoCall, __NR_alarm,        __NR_setitimer, __NR_timer_create,
+                                 __NR_timerfd_create};
 
 } // namespace velmo::emu

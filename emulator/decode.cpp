@@ -11,13 +11,19 @@ constexpr std::size_t kMaxLength = 15; // the architecture's longest instruction
 bool is_legacy_prefix(std::uint8_t b)
 {
     switch (b) {
-    case 0x26: case 0x2E: case 0x36: case 0x3E: // segment overrides
-    case 0x64: case 0x65:
-    case 0x66: case 0x67:                       // operand / address size
-    case 0xF0: case 0xF2: case 0xF3:            // lock, repne, rep
+    case 0x26:
+    case 0x2E:
+    case 0x36:
+    case 0x3E: // segment overrides
+    case 0x64:
+    case 0x65:
+    case 0x66:
+    case 0x67: // operand / address size
+    case 0xF0:
+    case 0xF2:
+    case 0xF3: // lock, repne, rep
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -84,8 +90,7 @@ Decoded decode(const std::uint8_t *code, std::size_t size, bool long_mode)
         const bool byte_form = (opcode & 1) == 0;
         const bool string_form = (opcode & 0xF0) == 0x60;
         for (std::size_t k = 0; k < i; ++k) {
-            const bool shown = (code[k] == 0x66 && !byte_form) ||
-                               ((code[k] == 0xF3 || code[k] == 0xF2) && string_form);
+            const bool shown = (code[k] == 0x66 && !byte_form) || ((code[k] == 0xF3 || code[k] == 0xF2) && string_form);
             if (!shown) {
                 d.text = "prefixed " + d.text;
                 break;
@@ -96,8 +101,14 @@ Decoded decode(const std::uint8_t *code, std::size_t size, bool long_mode)
     switch (opcode) {
     case 0xEC: d.op = PortOp::InAlDx; break;
     case 0xEE: d.op = PortOp::OutDxAl; break;
-    case 0xE4: d.op = PortOp::InAlImm; d.port = code[1]; break;
-    case 0xE6: d.op = PortOp::OutImmAl; d.port = code[1]; break;
+    case 0xE4:
+        d.op = PortOp::InAlImm;
+        d.port = code[1];
+        break;
+    case 0xE6:
+        d.op = PortOp::OutImmAl;
+        d.port = code[1];
+        break;
     default: d.op = PortOp::Unsupported; break;
     }
     return d;

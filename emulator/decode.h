@@ -14,19 +14,19 @@
 namespace velmo::emu {
 
 enum class PortOp {
-    None,      // not a port instruction: a real fault
-    InAlDx,    // EC     in al,dx
-    InAlImm,   // E4 ib  in al,imm8
-    OutDxAl,   // EE     out dx,al
-    OutImmAl,  // E6 ib  out imm8,al
+    None,        // not a port instruction: a real fault
+    InAlDx,      // EC     in al,dx
+    InAlImm,     // E4 ib  in al,imm8
+    OutDxAl,     // EE     out dx,al
+    OutImmAl,    // E6 ib  out imm8,al
     Unsupported, // any other port form: wider operands, ins/outs, prefixes
 };
 
 struct Decoded {
     PortOp op = PortOp::None;
-    std::size_t length = 0;   // the instruction's length (0 for None)
-    std::uint8_t port = 0;    // the imm8 port of InAlImm / OutImmAl
-    std::string text;         // mnemonic, e.g. "in al,dx" or "rep outsb"
+    std::size_t length = 0; // the instruction's length (0 for None)
+    std::uint8_t port = 0;  // the imm8 port of InAlImm / OutImmAl
+    std::string text;       // mnemonic, e.g. "in al,dx" or "rep outsb"
 };
 
 // Decodes the instruction whose bytes start at code[0]; size is how many

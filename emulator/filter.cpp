@@ -104,9 +104,9 @@ std::vector<sock_filter> port_filter(bool x32, bool time_calls)
         if (!time_calls) {
             return;
         }
-        for (const std::uint32_t nr : {n.clock_gettime, n.clock_gettime64, n.gettimeofday, n.time, n.nanosleep,
-                                       n.clock_nanosleep, n.clock_nanosleep64, n.alarm, n.setitimer, n.timer_create,
-                                       n.timerfd_create}) {
+        for (const std::uint32_t nr :
+             {n.clock_gettime, n.clock_gettime64, n.gettimeofday, n.time, n.nanosleep, n.clock_nanosleep,
+              n.clock_nanosleep64, n.alarm, n.setitimer, n.timer_create, n.timerfd_create}) {
             if (nr != kNoCall) {
                 a.jump_if_equal(nr, to_time);
             }

@@ -51,8 +51,7 @@ struct StartFailure {
     char go = 0;
     const char ready = 1;
     std::size_t said = 0;
-    if (prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0 ||
-        velmo::toolkit::write_all(report_fd, &ready, 1, said) != 0 ||
+    if (prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0 || velmo::toolkit::write_all(report_fd, &ready, 1, said) != 0 ||
         velmo::toolkit::read_some(go_fd, &go, 1) != 1) {
         _exit(kExitCannotServe); // the tracer gave up before it traced us
     }

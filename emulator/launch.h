@@ -16,8 +16,8 @@
 namespace velmo::emu {
 
 struct Launched {
-    pid_t pid = 0;                    // the program's first task, seized
-    velmo::toolkit::UniqueFd report;  // the child's word on why it could not start
+    pid_t pid = 0;                   // the program's first task, seized
+    velmo::toolkit::UniqueFd report; // the child's word on why it could not start
 };
 
 // Starts command (PROGRAM and its arguments), traced, its port calls

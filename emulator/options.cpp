@@ -119,8 +119,8 @@ bool parse_options(int argc, const char *const *argv, Options &options, std::str
                     throw velmo::cli::Usage{"--clock wants real, board or virtual, not '" + value + "'"};
                 }
             } else if (words.value("--port-time", value)) {
-                options.port_time_ns = velmo::cli::parse_duration(value, kNsPerUs, 0, kNsPerS,
-                                                                 "--port-time wants a time up to 1s, as 1us, 250ns or 2ms");
+                options.port_time_ns = velmo::cli::parse_duration(
+                    value, kNsPerUs, 0, kNsPerS, "--port-time wants a time up to 1s, as 1us, 250ns or 2ms");
             } else if (words.value("--epoch", value)) {
                 if (!parse_epoch(value.c_str(), options.epoch_s)) {
                     throw velmo::cli::Usage{"--epoch wants whole seconds since 1970, not '" + value + "'"};

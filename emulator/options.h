@@ -14,11 +14,11 @@ namespace velmo::emu {
 using LineLevel = velmo::cli::LineLevel;
 
 struct Options {
-    std::string trace_file;          // empty: no trace
-    std::string vcd_file;            // empty: no waveform
-    std::string board_file;          // empty: VELMO_BOARD, or a board in memory
+    std::string trace_file; // empty: no trace
+    std::string vcd_file;   // empty: no waveform
+    std::string board_file; // empty: VELMO_BOARD, or a board in memory
     bool show = false;
-    std::vector<LineLevel> lines;    // in the order given, each line once
+    std::vector<LineLevel> lines; // in the order given, each line once
     bool has_base = false;
     std::uint16_t base = 0;
     bool deny = false;
@@ -29,7 +29,7 @@ struct Options {
     std::int64_t port_time_ns = kNsPerUs;
     bool has_epoch = false;
     std::int64_t epoch_s = kDefaultEpoch;
-    bool trace_time = false;             // each trace line begins with the clock in us
+    bool trace_time = false;          // each trace line begins with the clock in us
     std::vector<std::string> command; // PROGRAM and its arguments
 };
 

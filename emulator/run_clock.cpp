@@ -158,7 +158,8 @@ bool RunClock::sample(pid_t pid, TaskSample &out)
 {
     auto fd = schedstat_fds_.find(pid);
     if (fd == schedstat_fds_.end()) {
-        const std::string path = pid == 0 ? "/proc/thread-self/schedstat" : "/proc/" + std::to_string(pid) + "/schedstat";
+        const std::string path =
+            pid == 0 ? "/proc/thread-self/schedstat" : "/proc/" + std::to_string(pid) + "/schedstat";
         const int opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (opened < 0) {
             return false;

@@ -96,9 +96,9 @@ private:
     struct Task {
         bool sampled = false;
         bool running = false;
-        TaskSample last;            // at its last stop
+        TaskSample last; // at its last stop
         std::int64_t resumed_real = 0;
-        std::int64_t resumed_at = 0; // the run's clock then
+        std::int64_t resumed_at = 0;       // the run's clock then
         std::int64_t tracer_at_resume = 0; // velmo-emu's CPU and waiting time then
     };
 
@@ -109,8 +109,8 @@ private:
     std::int64_t start_real_ = 0; // the machine's monotonic time at the start
     std::int64_t monotonic_base_ = 0;
     std::int64_t realtime_base_ = 0;
-    std::int64_t elapsed_ = 0;    // board, virtual: the model's time
-    std::int64_t last_ = 0;       // the last answer of now()
+    std::int64_t elapsed_ = 0;     // board, virtual: the model's time
+    std::int64_t last_ = 0;        // the last answer of now()
     std::int64_t least_exec_ = -1; // board: the least CPU time seen between stops
     std::unordered_map<pid_t, Task> tasks_;
     std::unordered_map<pid_t, int> schedstat_fds_;

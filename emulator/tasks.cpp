@@ -50,8 +50,8 @@ Release Tasks::first_stop(pid_t pid, bool group_stop)
         // Its creator is stopped at the clone until its event names the new
         // task; meanwhile its grants are what they were at the clone. When
         // no task holds any, that is what the new one gets.
-        const bool any = std::any_of(tasks_.begin(), tasks_.end(),
-                                     [](const auto &entry) { return entry.second.grants.any(); });
+        const bool any =
+            std::any_of(tasks_.begin(), tasks_.end(), [](const auto &entry) { return entry.second.grants.any(); });
         if (any) {
             task.state = group_stop ? TaskState::HeldInGroupStop : TaskState::Held;
             return Release::Keep;

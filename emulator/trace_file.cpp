@@ -25,8 +25,7 @@ bool looks_like_trace(const char *text, std::size_t size)
     return false;
 }
 
-bool TraceFile::open(const std::string &path, const std::vector<velmo::toolkit::OtherFile> &others,
-                     std::string &why)
+bool TraceFile::open(const std::string &path, const std::vector<velmo::toolkit::OtherFile> &others, std::string &why)
 {
     velmo::toolkit::OutputRules rules;
     rules.holds = "a trace";

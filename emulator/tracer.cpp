@@ -130,9 +130,7 @@ Tracer::Event Tracer::next_event()
         }
         unsigned long message = 0;
         switch (event) {
-        case PTRACE_EVENT_SECCOMP:
-            e.kind = EventKind::PortCall;
-            return e;
+        case PTRACE_EVENT_SECCOMP: e.kind = EventKind::PortCall; return e;
         case PTRACE_EVENT_EXEC:
             e.kind = EventKind::Exec;
             e.other = ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &message) == 0 ? static_cast<pid_t>(message) : pid;
@@ -147,9 +145,7 @@ Tracer::Event Tracer::next_event()
                 e.kind = EventKind::Trap;
             }
             return e;
-        case PTRACE_EVENT_STOP:
-            e.kind = is_stop_signal(e.signal) ? EventKind::GroupStop : EventKind::Trap;
-            return e;
+        case PTRACE_EVENT_STOP: e.kind = is_stop_signal(e.signal) ? EventKind::GroupStop : EventKind::Trap; return e;
         case 0:
             e.kind = EventKind::Signal;
             if (e.signal == SIGSEGV) {
@@ -159,9 +155,7 @@ Tracer::Event Tracer::next_event()
                 }
             }
             return e;
-        default:
-            e.kind = EventKind::Trap;
-            return e;
+        default: e.kind = EventKind::Trap; return e;
         }
     }
 }
@@ -169,34 +163,20 @@ Tracer::Event Tracer::next_event()
 int Tracer::dispatch(const Event &e)
 {
     switch (e.kind) {
-    case EventKind::Exited:
-        on_exited(e);
-        return kGoOn;
-    case EventKind::PortCall:
-        return on_port_call(e.pid);
-    case EventKind::Exec:
-        return on_exec(e);
-    case EventKind::NewTask:
-        on_new_task(e.pid, e.other);
-        return kGoOn;
-    case EventKind::TaskStarts:
-        on_task_starts(e);
-        return kGoOn;
-    case EventKind::PortFault:
-        return on_port_fault(e.pid);
-    case EventKind::Signal:
-        on_signal(e.pid, e.signal);
-        return kGoOn;
+    case EventKind::Exited: on_exited(e); return kGoOn;
+    case EventKind::PortCall: return on_port_call(e.pid);
+    case EventKind::Exec: return on_exec(e);
+    case EventKind::NewTask: on_new_task(e.pid, e.other); return kGoOn;
+    case EventKind::TaskStarts: on_task_starts(e); return kGoOn;
+    case EventKind::PortFault: return on_port_fault(e.pid);
+    case EventKind::Signal: on_signal(e.pid, e.signal); return kGoOn;
     case EventKind::GroupStop:
         // Stopped it stays, as without a tracer, until a SIGCONT; the
         // kernel then reports it again (a Trap).
         ptrace(PTRACE_LISTEN, e.pid, nullptr, nullptr);
         return kGoOn;
-    case EventKind::Trap:
-        resume(e.pid, 0);
-        return kGoOn;
-    case EventKind::NoTasks:
-        return finish();
+    case EventKind::Trap: resume(e.pid, 0); return kGoOn;
+    case EventKind::NoTasks: return finish();
     }
     return kGoOn;
 }
@@ -226,23 +206,17 @@ int Tracer::on_port_call(pid_t pid)
     }
     if (clock_calls_) {
         switch (clock_calls_->on_call(pid, info, regs)) {
-        case ClockCalls::Outcome::NotMine:
-            break;
-        case ClockCalls::Outcome::Held:
-            return kGoOn;
+        case ClockCalls::Outcome::NotMine: break;
+        case ClockCalls::Outcome::Held: return kGoOn;
         case ClockCalls::Outcome::Resume:
-        case ClockCalls::Outcome::Pass:
-            resume(pid, 0);
-            return kGoOn;
+        case ClockCalls::Outcome::Pass: resume(pid, 0); return kGoOn;
         }
     }
     const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
     label(pid);
     long result = 0;
     switch (call.kind) {
-    case PortCall::Kind::Ioperm:
-        result = -ports_.request(grants, call.from, call.num, call.turn_on);
-        break;
+    case PortCall::Kind::Ioperm: result = -ports_.request(grants, call.from, call.num, call.turn_on); break;
     case PortCall::Kind::Iopl:
         // iopl would open every port at once, past the board. A level above
         // 3 is invalid; level 0 asks for nothing; any other is refused as
@@ -372,8 +346,7 @@ Tracer::Served Tracer::serve_port_instruction(pid_t pid, velmo::sim::Grants &gra
     const Decoded d = decode(code, size, regs.arch() == Arch::X86_64);
     label(pid);
     switch (d.op) {
-    case PortOp::None:
-        return clock_calls_ && clock_calls_->on_tsc(pid, regs, code, size) ? Served::Yes : Served::Fault;
+    case PortOp::None: return clock_calls_ && clock_calls_->on_tsc(pid, regs, code, size) ? Served::Yes : Served::Fault;
     case PortOp::Unsupported:
         std::fprintf(stderr,
                      "velmo-emu: %s: unsupported port instruction \"%s\" (%s) at 0x%llx; "
@@ -417,8 +390,7 @@ bool Tracer::check_exec(pid_t pid)
 {
     Regs regs;
     if (!regs.fetch(pid)) {
-        std::fprintf(stderr, "velmo-emu: %s: cannot read its registers: %s\n", program_.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "velmo-emu: %s: cannot read its registers: %s\n", program_.c_str(), std::strerror(errno));
         return false;
     }
     if (sizeof(long) < 8 && regs.arch() == Arch::X86_64) {

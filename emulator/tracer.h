@@ -24,9 +24,9 @@ class RunClock;
 class ClockCalls;
 
 // velmo-emu's own exit statuses, beside the program's.
-constexpr int kExitCannotServe = 125; // unsupported port instruction, tracer failure
+constexpr int kExitCannotServe = 125;   // unsupported port instruction, tracer failure
 constexpr int kExitNotExecutable = 126; // the program's file cannot run here
-constexpr int kExitCannotStart = 127; // the program could not be started
+constexpr int kExitCannotStart = 127;   // the program could not be started
 
 class Tracer {
 public:
@@ -99,13 +99,13 @@ private:
     bool show_;
     const TraceFile *trace_ = nullptr;
     std::string program_;
-    bool x32_ = false;          // the kernel runs x32 calls
-    pid_t main_ = 0;            // the program's first task
-    bool started_ = false;      // the program has been exec'd
-    int final_status_ = -1;     // the program's wait status
+    bool x32_ = false;                // the kernel runs x32 calls
+    pid_t main_ = 0;                  // the program's first task
+    bool started_ = false;            // the program has been exec'd
+    int final_status_ = -1;           // the program's wait status
     velmo::toolkit::UniqueFd report_; // the child's word on why it could not start
     Tasks tasks_;
-    bool many_tasks_ = false;   // more than one task has run: lines are labelled
+    bool many_tasks_ = false; // more than one task has run: lines are labelled
     pid_t labelled_ = 0;
     RunClock *clock_ = nullptr;
     std::unique_ptr<ClockCalls> clock_calls_;

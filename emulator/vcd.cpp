@@ -9,8 +9,14 @@ namespace velmo::emu {
 namespace {
 
 // Wire identifiers: line1..line8 are a..h, dir1..dir8 are i..p.
-char line_id(int n) { return static_cast<char>('a' + n - 1); }
-char dir_id(int n) { return static_cast<char>('i' + n - 1); }
+char line_id(int n)
+{
+    return static_cast<char>('a' + n - 1);
+}
+char dir_id(int n)
+{
+    return static_cast<char>('i' + n - 1);
+}
 
 // Does text begin as a VCD does: white space, then a declaration keyword?
 bool looks_like_vcd(const char *text, std::size_t size)
@@ -19,8 +25,8 @@ bool looks_like_vcd(const char *text, std::size_t size)
     while (i < size && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) {
         ++i;
     }
-    static const char *const kKeywords[] = {"$comment", "$date", "$enddefinitions", "$scope",
-                                            "$timescale", "$upscope", "$var", "$version"};
+    static const char *const kKeywords[] = {"$comment", "$date", "$enddefinitions", "$scope", "$timescale",
+                                            "$upscope", "$var",  "$version"};
     for (const char *keyword : kKeywords) {
         const std::size_t n = std::strlen(keyword);
         if (size - i > n && std::memcmp(text + i, keyword, n) == 0 &&
@@ -44,8 +50,7 @@ std::string levels(const bool *values, char (*id)(int))
 
 } // namespace
 
-bool VcdWriter::open(const std::string &path, const std::vector<velmo::toolkit::OtherFile> &others,
-                     std::string &why)
+bool VcdWriter::open(const std::string &path, const std::vector<velmo::toolkit::OtherFile> &others, std::string &why)
 {
     velmo::toolkit::OutputRules rules;
     rules.holds = "a VCD";
@@ -93,11 +98,10 @@ bool VcdWriter::start(const velmo::sim::Board &board, std::string &why)
         level_[n - 1] = line.level != 0;
         input_[n - 1] = line.input;
     }
-    std::string text =
-        "$version velmo-emu $end\n"
-        "$comment line1..line8: the level each pin shows; dir1..dir8: 1 input, 0 output $end\n"
-        "$timescale 1 us $end\n"
-        "$scope module velmo $end\n";
+    std::string text = "$version velmo-emu $end\n"
+                       "$comment line1..line8: the level each pin shows; dir1..dir8: 1 input, 0 output $end\n"
+                       "$timescale 1 us $end\n"
+                       "$scope module velmo $end\n";
     for (int n = 1; n <= 8; ++n) {
         text += std::string("$var wire 1 ") + line_id(n) + " line" + std::to_string(n) + " $end\n";
     }

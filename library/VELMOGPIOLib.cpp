@@ -93,7 +93,7 @@ const char kOutOfRange[] = ": out of range (ports end at 0xffff).";
 const char kRefused[] = ": access refused (error "; // errno in decimal, then kRefusedEnd
 const char kRefusedEnd[] = ").";
 
-const unsigned int kHexDigits = 8;     // of a 32-bit port
+const unsigned int kHexDigits = 8;      // of a 32-bit port
 const unsigned int kDecimalDigits = 11; // of an int, with its sign
 static_assert(sizeof kPortPrefix - 1 + kHexDigits + sizeof kNoPortAccess <= VELMOGPIO_BUFFER_SIZE,
               "the longest refusal fits");
@@ -250,17 +250,10 @@ void WriteIO(int port, unsigned char value)
 int VELMO_SET_ERROR(int code)
 {
     switch (code) {
-    case VELMOGPIO_ERR_GPIO:
-        PUT_MESSAGE(kBadGpioMessage);
-        break;
-    case VELMOGPIO_ERR_VALUE:
-        PUT_MESSAGE(kBadValueMessage);
-        break;
-    case VELMOGPIO_ERR_CONFIG:
-        PUT_MESSAGE(kBadConfigMessage);
-        break;
-    default:
-        break; // any other code leaves the message as it is
+    case VELMOGPIO_ERR_GPIO: PUT_MESSAGE(kBadGpioMessage); break;
+    case VELMOGPIO_ERR_VALUE: PUT_MESSAGE(kBadValueMessage); break;
+    case VELMOGPIO_ERR_CONFIG: PUT_MESSAGE(kBadConfigMessage); break;
+    default: break; // any other code leaves the message as it is
     }
     return -1;
 }

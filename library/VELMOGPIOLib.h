@@ -134,11 +134,11 @@ extern "C" {
 #define VELMOGPIO_LINE_BANK(n) ((n) <= 4 ? 1 : 2)
 #define VELMOGPIO_DIRECTION_REGISTER(n) ((n) <= 4 ? VELMOGPIO_BANK1_DIRECTION : VELMOGPIO_BANK2_DIRECTION)
 #define VELMOGPIO_DATA_REGISTER(n) ((n) <= 4 ? VELMOGPIO_BANK1_DATA : VELMOGPIO_BANK2_DATA)
-#define VELMOGPIO_LINE_POS(n) ((n) <= 4 ? GPIO1_pos[(n) - 1] : GPIO2_pos[(n) - 5])
+#define VELMOGPIO_LINE_POS(n) ((n) <= 4 ? GPIO1_pos[(n)-1] : GPIO2_pos[(n)-5])
 
 /* The mask of bit position pos in a register value, as the library applies
  * a position: a shift count on an unsigned 32-bit word, modulo 32. */
-#define VELMOGPIO_BIT(pos) (1u << ((unsigned int)(pos) & 31u))
+#define VELMOGPIO_BIT(pos) (1u << ((unsigned int)(pos)&31u))
 
 /* --- Globals ---------------------------------------------------------------
  * Each call uses their current values, so a client may move the register

@@ -111,8 +111,8 @@ std::string Board::show() const
 
 std::string Board::text() const
 {
-    return format("velmo-board 2\nbase=0x%04x\n", base_) + bank_text(1, banks_[0]) + "\n" +
-           bank_text(2, banks_[1]) + "\n";
+    return format("velmo-board 2\nbase=0x%04x\n", base_) + bank_text(1, banks_[0]) + "\n" + bank_text(2, banks_[1]) +
+           "\n";
 }
 
 bool Board::parse(const std::string &text, std::string &why)

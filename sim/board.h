@@ -25,10 +25,7 @@ struct Bank {
 
     // What the data register reads: an output bit its latch, an input bit
     // the level outside.
-    std::uint8_t data() const
-    {
-        return static_cast<std::uint8_t>((latch & ~direction) | (outside & direction));
-    }
+    std::uint8_t data() const { return static_cast<std::uint8_t>((latch & ~direction) | (outside & direction)); }
 
     bool operator==(const Bank &other) const
     {
@@ -74,9 +71,9 @@ public:
     void write(std::uint16_t port, std::uint8_t value);
 
     // --- Lines, in the board's line map --------------------------------------
-    Line line(int n) const;                 // n from 1 to 8
-    void set_outside(int n, int level);     // external level of line n
-    std::string show() const;               // "board: 1:in=0 2:out=1 ..."
+    Line line(int n) const;             // n from 1 to 8
+    void set_outside(int n, int level); // external level of line n
+    std::string show() const;           // "board: 1:in=0 2:out=1 ..."
 
     // --- The board as text ---------------------------------------------------
     // What a board file holds, always kTextSize bytes, so it can be rewritten

@@ -226,8 +226,7 @@ bool BoardFile::store_locked(const Board &board, std::string &why)
 {
     const std::string text = board.text();
     std::size_t done = 0;
-    if (const int error = velmo::toolkit::write_all_at(fd_.get(), text.data(), text.size(), 0, done);
-        error != 0) {
+    if (const int error = velmo::toolkit::write_all_at(fd_.get(), text.data(), text.size(), 0, done); error != 0) {
         why = std::string("cannot write it: ") + std::strerror(error);
         last_text_.clear();
         return false;
@@ -251,12 +250,12 @@ void BoardFile::watch_path()
     velmo::toolkit::UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     char real[PATH_MAX];
     constexpr std::uint32_t kFolder = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
-    const bool ok = fd && ::inotify_add_watch(fd.get(), path_.c_str(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) >= 0 &&
-                    ::inotify_add_watch(fd.get(), folder_of(path_).c_str(), kFolder) >= 0 &&
-                    ::realpath(path_.c_str(), real) != nullptr &&
-                    ::inotify_add_watch(fd.get(), folder_of(real).c_str(), kFolder) >= 0 &&
-                    ::fcntl(fd.get(), F_SETOWN, ::getpid()) == 0 &&
-                    ::fcntl(fd.get(), F_SETFL, O_ASYNC | O_NONBLOCK) == 0;
+    const bool ok =
+        fd && ::inotify_add_watch(fd.get(), path_.c_str(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) >= 0 &&
+        ::inotify_add_watch(fd.get(), folder_of(path_).c_str(), kFolder) >= 0 &&
+        ::realpath(path_.c_str(), real) != nullptr &&
+        ::inotify_add_watch(fd.get(), folder_of(real).c_str(), kFolder) >= 0 &&
+        ::fcntl(fd.get(), F_SETOWN, ::getpid()) == 0 && ::fcntl(fd.get(), F_SETFL, O_ASYNC | O_NONBLOCK) == 0;
     if (ok) {
         // A move before the watch began sent nothing: one look now.
         const sig_atomic_t events = g_path_events;
@@ -322,8 +321,8 @@ bool BoardFile::follow_path(bool &moved, std::string &why)
             return false;
         }
         if (velmo::toolkit::monotonic_ns() - start_ns >= kLockPatience * 1000000000LL) {
-            why = "it was removed or renamed away, and nothing took its place for " +
-                  std::to_string(kLockPatience) + " s";
+            why = "it was removed or renamed away, and nothing took its place for " + std::to_string(kLockPatience) +
+                  " s";
             return false;
         }
         nanosleep(&pause, nullptr);

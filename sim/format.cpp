@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-
 namespace velmo::sim {
 
 std::string format(const char *fmt, ...)

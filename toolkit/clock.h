@@ -18,8 +18,14 @@ inline std::int64_t monotonic_ns(Clock clock = Clock::Precise)
     ::clock_gettime(clock == Clock::Coarse ? CLOCK_MONOTONIC_COARSE : CLOCK_MONOTONIC, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
-inline std::int64_t monotonic_us(Clock clock = Clock::Precise) { return monotonic_ns(clock) / 1000; }
-inline std::int64_t monotonic_ms(Clock clock = Clock::Precise) { return monotonic_ns(clock) / 1000000; }
+inline std::int64_t monotonic_us(Clock clock = Clock::Precise)
+{
+    return monotonic_ns(clock) / 1000;
+}
+inline std::int64_t monotonic_ms(Clock clock = Clock::Precise)
+{
+    return monotonic_ns(clock) / 1000000;
+}
 
 // A time in nanoseconds as the kernel's timespec (clock_nanosleep).
 inline timespec to_timespec(std::int64_t ns)

@@ -85,12 +85,11 @@ const char *pseudo_file_system(int fd)
         const char *name;
     };
     static constexpr Kind kKinds[] = {
-        {0x9fa0, "procfs"},          {0x62656572, "sysfs"},      {0x64626720, "debugfs"},
-        {0x74726163, "tracefs"},     {0x27e0eb, "cgroupfs"},     {0x63677270, "cgroup2fs"},
-        {0x73636673, "securityfs"},  {0xcafe4a11, "bpffs"},      {0x1cd1, "devpts"},
-        {0x62656570, "configfs"},    {0x6165676c, "pstorefs"},   {0xde5e81e4, "efivarfs"},
-        {0xf97cff8c, "selinuxfs"},   {0x43415d53, "smackfs"},    {0x65735543, "fusectl"},
-        {0x42494e4d, "binfmt_misc"}, {0x6e736673, "nsfs"},       {0x958458f6, "hugetlbfs"},
+        {0x9fa0, "procfs"},        {0x62656572, "sysfs"},     {0x64626720, "debugfs"},    {0x74726163, "tracefs"},
+        {0x27e0eb, "cgroupfs"},    {0x63677270, "cgroup2fs"}, {0x73636673, "securityfs"}, {0xcafe4a11, "bpffs"},
+        {0x1cd1, "devpts"},        {0x62656570, "configfs"},  {0x6165676c, "pstorefs"},   {0xde5e81e4, "efivarfs"},
+        {0xf97cff8c, "selinuxfs"}, {0x43415d53, "smackfs"},   {0x65735543, "fusectl"},    {0x42494e4d, "binfmt_misc"},
+        {0x6e736673, "nsfs"},      {0x958458f6, "hugetlbfs"},
     };
     struct statfs fs {};
     if (::fstatfs(fd, &fs) != 0) {

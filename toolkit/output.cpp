@@ -81,8 +81,8 @@ const RealDevice *real_device_of(const struct stat &st)
 bool same_regular_file(const struct stat &mine, const std::string &path)
 {
     struct stat other {};
-    return !path.empty() && S_ISREG(mine.st_mode) && ::stat(path.c_str(), &other) == 0 &&
-           mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+    return !path.empty() && S_ISREG(mine.st_mode) && ::stat(path.c_str(), &other) == 0 && mine.st_dev == other.st_dev &&
+           mine.st_ino == other.st_ino;
 }
 
 } // namespace

@@ -92,9 +92,9 @@ std::string timestamp()
 
 // What a wait ended with.
 struct Wake {
-    bool end = false;  // q, the end of input or a stop signal
-    std::string keys;  // other keys typed meanwhile
-    std::string why;   // watching failed: the reason
+    bool end = false; // q, the end of input or a stop signal
+    std::string keys; // other keys typed meanwhile
+    std::string why;  // watching failed: the reason
 };
 
 // Whether standard input may be read: not a terminal, or one whose
@@ -271,8 +271,7 @@ std::string panel(const BoardFile &file, const Board &board, bool keys)
     for (int n = 1; n <= 8; ++n) {
         text += board.line(n).outside != 0 ? " 1   " : " 0   ";
     }
-    text += keys ? "\r\n\r\nkeys 1-8: toggle the outside level of a line   q: quit\r\n"
-                 : "\r\n\r\nCtrl-C: quit\r\n";
+    text += keys ? "\r\n\r\nkeys 1-8: toggle the outside level of a line   q: quit\r\n" : "\r\n\r\nCtrl-C: quit\r\n";
     return text;
 }
 

@@ -35,8 +35,7 @@ Scan scan(const std::string &text, bool hex, std::uint64_t hi, std::uint64_t &va
         return Scan::LeadingZero;
     }
     for (char c : digits) {
-        const unsigned digit = c <= '9' ? static_cast<unsigned>(c - '0')
-                                        : static_cast<unsigned>((c | 0x20) - 'a' + 10);
+        const unsigned digit = c <= '9' ? static_cast<unsigned>(c - '0') : static_cast<unsigned>((c | 0x20) - 'a' + 10);
         value = value * (prefixed ? 16 : 10) + digit;
         if (value > hi) {
             return Scan::Bad;
@@ -69,10 +68,8 @@ int parse_line(const std::string &text)
             return static_cast<int>(value);
         }
         break;
-    case Scan::LeadingZero:
-        throw Usage{"bad line " + quoted(text) + " (" + leading_zero(text, "", false) + ")"};
-    case Scan::Bad:
-        break;
+    case Scan::LeadingZero: throw Usage{"bad line " + quoted(text) + " (" + leading_zero(text, "", false) + ")"};
+    case Scan::Bad: break;
     }
     throw Usage{"bad line " + quoted(text) + " (lines are 1 to 8)"};
 }
@@ -123,12 +120,9 @@ std::uint16_t parse_port(const std::string &text)
 {
     std::uint64_t value = 0;
     switch (scan(text, true, 0xFFFF, value)) {
-    case Scan::Ok:
-        return static_cast<std::uint16_t>(value);
-    case Scan::LeadingZero:
-        throw Usage{"bad port " + quoted(text) + " (" + leading_zero(text, "", true) + ")"};
-    case Scan::Bad:
-        break;
+    case Scan::Ok: return static_cast<std::uint16_t>(value);
+    case Scan::LeadingZero: throw Usage{"bad port " + quoted(text) + " (" + leading_zero(text, "", true) + ")"};
+    case Scan::Bad: break;
     }
     throw Usage{"bad port " + quoted(text) + " (0 to 0xffff, decimal or 0x hex)"};
 }
@@ -137,12 +131,10 @@ unsigned int parse_word(const std::string &text)
 {
     std::uint64_t value = 0;
     switch (scan(text, true, 255, value)) {
-    case Scan::Ok:
-        return static_cast<unsigned int>(value);
+    case Scan::Ok: return static_cast<unsigned int>(value);
     case Scan::LeadingZero:
         throw Usage{"bad configuration word " + quoted(text) + " (" + leading_zero(text, "", true) + ")"};
-    case Scan::Bad:
-        break;
+    case Scan::Bad: break;
     }
     throw Usage{"bad configuration word " + quoted(text) + " (0 to 255, or 0x00 to 0xff)"};
 }
@@ -156,10 +148,8 @@ long parse_number(const std::string &text, long lo, long hi, const std::string &
             return static_cast<long>(value);
         }
         break;
-    case Scan::LeadingZero:
-        throw Usage{wants + ", not " + quoted(text) + " (" + leading_zero(text, "", false) + ")"};
-    case Scan::Bad:
-        break;
+    case Scan::LeadingZero: throw Usage{wants + ", not " + quoted(text) + " (" + leading_zero(text, "", false) + ")"};
+    case Scan::Bad: break;
     }
     throw Usage{wants + ", not " + quoted(text)};
 }
@@ -169,8 +159,7 @@ std::int64_t parse_duration(const std::string &text, std::int64_t unit_ns, std::
 {
     const Usage bad{wants + ", not " + quoted(text)};
     // The unit, if any, then the number before it.
-    const std::pair<const char *, std::int64_t> units[] = {
-        {"ns", 1}, {"us", 1000}, {"ms", 1000000}, {"s", 1000000000}};
+    const std::pair<const char *, std::int64_t> units[] = {{"ns", 1}, {"us", 1000}, {"ms", 1000000}, {"s", 1000000000}};
     std::string number = text;
     for (const auto &[suffix, ns] : units) {
         const std::string s = suffix;
@@ -188,13 +177,11 @@ std::int64_t parse_duration(const std::string &text, std::int64_t unit_ns, std::
     }
     std::uint64_t value = 0;
     switch (scan(whole, false, static_cast<std::uint64_t>(INT64_MAX / unit_ns), value)) {
-    case Scan::Ok:
-        break;
+    case Scan::Ok: break;
     case Scan::LeadingZero:
-        throw Usage{wants + ", not " + quoted(text) + " (" +
-                    leading_zero(whole, text.substr(whole.size()), false) + ")"};
-    case Scan::Bad:
-        throw bad;
+        throw Usage{wants + ", not " + quoted(text) + " (" + leading_zero(whole, text.substr(whole.size()), false) +
+                    ")"};
+    case Scan::Bad: throw bad;
     }
     std::int64_t ns = static_cast<std::int64_t>(value) * unit_ns;
     std::int64_t part = 0;

@@ -31,23 +31,22 @@ using velmo::cli::Words;
 using velmo::sim::Board;
 using velmo::sim::BoardFile;
 
-const char kUsage[] =
-    "Usage: velmo-board [--board FILE] COMMAND [ARG...]\n"
-    "The world outside a virtual Velmo board that programs run on under velmo-emu.\n"
-    "\n"
-    "  show [--json]                       each line's direction, level, latch and\n"
-    "                                      outside level\n"
-    "  pull LINE=0|1...                    drive levels onto lines from outside\n"
-    "  wait LINE=0|1... [--timeout SECS]   wait until the lines show these levels\n"
-    "                                      (default timeout 10 s)\n"
-    "  watch                               a live panel; keys 1-8 toggle a line's\n"
-    "                                      outside level, q quits (one line per\n"
-    "                                      change when not on a terminal)\n"
-    "  reset                               power-on state (the base port stays)\n"
-    "  --help, --version\n"
-    "\n"
-    "FILE defaults to $VELMO_BOARD; a missing FILE is created as a power-on board.\n"
-    "Exit status: 0 done, 1 timeout or the file was refused, 2 bad arguments.\n";
+const char kUsage[] = "Usage: velmo-board [--board FILE] COMMAND [ARG...]\n"
+                      "The world outside a virtual Velmo board that programs run on under velmo-emu.\n"
+                      "\n"
+                      "  show [--json]                       each line's direction, level, latch and\n"
+                      "                                      outside level\n"
+                      "  pull LINE=0|1...                    drive levels onto lines from outside\n"
+                      "  wait LINE=0|1... [--timeout SECS]   wait until the lines show these levels\n"
+                      "                                      (default timeout 10 s)\n"
+                      "  watch                               a live panel; keys 1-8 toggle a line's\n"
+                      "                                      outside level, q quits (one line per\n"
+                      "                                      change when not on a terminal)\n"
+                      "  reset                               power-on state (the base port stays)\n"
+                      "  --help, --version\n"
+                      "\n"
+                      "FILE defaults to $VELMO_BOARD; a missing FILE is created as a power-on board.\n"
+                      "Exit status: 0 done, 1 timeout or the file was refused, 2 bad arguments.\n";
 
 // "LINE=0|1" arguments, each line named once, as every tool takes them.
 LineLevels parse_levels(const std::vector<std::string> &args, const char *command)
@@ -221,8 +220,8 @@ int Tool::wait(const std::vector<std::string> &args)
         want += " " + std::to_string(line.line) + "=" + std::to_string(line.level);
         shown += " " + std::to_string(line.line) + "=" + std::to_string(board.line(line.line).level);
     }
-    std::fprintf(stderr, "velmo-board: timed out after %s s waiting for%s; the lines show%s\n",
-                 timeout_text.c_str(), want.c_str(), shown.c_str());
+    std::fprintf(stderr, "velmo-board: timed out after %s s waiting for%s; the lines show%s\n", timeout_text.c_str(),
+                 want.c_str(), shown.c_str());
     return kExitFailed;
 }
 
@@ -261,7 +260,7 @@ int run(int argc, char **argv)
     const std::vector<std::string> rest = words.rest();
     using Command = int (Tool::*)(const std::vector<std::string> &);
     const std::pair<const char *, Command> commands[] = {
-        {"show", &Tool::show}, {"pull", &Tool::pull}, {"wait", &Tool::wait},
+        {"show", &Tool::show},   {"pull", &Tool::pull},   {"wait", &Tool::wait},
         {"watch", &Tool::watch}, {"reset", &Tool::reset},
     };
     for (const auto &[name, method] : commands) {

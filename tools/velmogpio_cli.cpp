@@ -22,28 +22,27 @@ using velmo::cli::kExitFailed;
 using velmo::cli::kExitOk;
 using velmo::cli::Usage;
 
-const char kUsage[] =
-    "Usage: velmogpio COMMAND [ARG...]\n"
-    "Get, set and configure the eight GPIO lines of the Velmo board.\n"
-    "\n"
-    "  get LINE...              print each line's level as LINE=0|1\n"
-    "  set LINE=0|1...          drive each line low or high (an input line\n"
-    "                           latches the level, shown once it is an output)\n"
-    "  config WORD              set all directions at once: bit i is line i+1,\n"
-    "                           1 input, 0 output (decimal or 0x hex, 0-255)\n"
-    "  config LINE=in|out...    change the named lines, keep the others\n"
-    "  show [--json]            each line's direction, level, bank and bit\n"
-    "  watch LINE... [--edge rising|falling|both] [--count N] [--timeout SECONDS]\n"
-    "        [--interval MS]    print each edge as SECONDS LINE=LEVEL rising|falling,\n"
-    "                           reading the lines every MS (1); ends after N edges\n"
-    "                           (status 0) or at the timeout (status 1)\n"
-    "  --help, --version\n"
-    "\n"
-    "Lines are numbered 1 to 8; set, config and watch name each once. Numbers are\n"
-    "decimal or 0x hex, without leading zeros; an option's value follows it or\n"
-    "an '='.\n"
-    "Exit status: 0 done, 1 the board refused (the message says why), 2 bad\n"
-    "arguments (nothing was touched).\n";
+const char kUsage[] = "Usage: velmogpio COMMAND [ARG...]\n"
+                      "Get, set and configure the eight GPIO lines of the Velmo board.\n"
+                      "\n"
+                      "  get LINE...              print each line's level as LINE=0|1\n"
+                      "  set LINE=0|1...          drive each line low or high (an input line\n"
+                      "                           latches the level, shown once it is an output)\n"
+                      "  config WORD              set all directions at once: bit i is line i+1,\n"
+                      "                           1 input, 0 output (decimal or 0x hex, 0-255)\n"
+                      "  config LINE=in|out...    change the named lines, keep the others\n"
+                      "  show [--json]            each line's direction, level, bank and bit\n"
+                      "  watch LINE... [--edge rising|falling|both] [--count N] [--timeout SECONDS]\n"
+                      "        [--interval MS]    print each edge as SECONDS LINE=LEVEL rising|falling,\n"
+                      "                           reading the lines every MS (1); ends after N edges\n"
+                      "                           (status 0) or at the timeout (status 1)\n"
+                      "  --help, --version\n"
+                      "\n"
+                      "Lines are numbered 1 to 8; set, config and watch name each once. Numbers are\n"
+                      "decimal or 0x hex, without leading zeros; an option's value follows it or\n"
+                      "an '='.\n"
+                      "Exit status: 0 done, 1 the board refused (the message says why), 2 bad\n"
+                      "arguments (nothing was touched).\n";
 
 const velmo::cli::Program kProgram{"velmogpio", kUsage, velmo::cli::kExitUsage};
 

@@ -30,9 +30,9 @@ using velmo::cli::Usage;
 enum class Edge { Rising, Falling, Both };
 
 struct Watch {
-    std::vector<int> lines;      // in the order named, each once
+    std::vector<int> lines; // in the order named, each once
     Edge edge = Edge::Both;
-    long count = 0;              // 0: no limit
+    long count = 0;               // 0: no limit
     std::int64_t timeout_ns = -1; // -1: none
     std::string timeout_text;
     std::int64_t interval_ns = 1000000;
@@ -150,8 +150,9 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
                                                  : std::to_string(events) + (events == 1 ? " event" : " events");
             // "5 s" as given, or "500ms" with its own unit.
             const bool bare = std::isdigit(static_cast<unsigned char>(w.timeout_text.back())) != 0;
-            velmo::cli::say("velmogpio", "timed out after " + w.timeout_text + (bare ? " s" : "") + " watching " +
-                                             line_list(w.lines) + " (" + seen + ")",
+            velmo::cli::say("velmogpio",
+                            "timed out after " + w.timeout_text + (bare ? " s" : "") + " watching " +
+                                line_list(w.lines) + " (" + seen + ")",
                             err);
             return kExitFailed;
         }
@@ -170,8 +171,7 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
             }
             const std::int64_t t = velmo::toolkit::monotonic_ns() - start;
             std::fprintf(out, "%lld.%06lld %d=%d %s\n", static_cast<long long>(t / 1000000000),
-                         static_cast<long long>(t % 1000000000 / 1000), line, now_level,
-                         rising ? "rising" : "falling");
+                         static_cast<long long>(t % 1000000000 / 1000), line, now_level, rising ? "rising" : "falling");
             if (std::fflush(out) != 0) {
                 velmo::cli::say("velmogpio", std::string("cannot write the events: ") + std::strerror(errno), err);
                 return kExitFailed;

@@ -141,8 +141,9 @@ int main(int argc, char **argv)
     sleep_until(bit_start(start, n, baud));
 
     if (late_bits > 0) {
-        fprintf(stderr, "uart_tx: %d %s went out more than a quarter of a bit late (up to %lld us); "
-                        "a receiver may misread %s\n",
+        fprintf(stderr,
+                "uart_tx: %d %s went out more than a quarter of a bit late (up to %lld us); "
+                "a receiver may misread %s\n",
                 late_bits, late_bits == 1 ? "bit" : "bits", worst / 1000, late_bits == 1 ? "it" : "them");
         return 3;
     }

@@ -54,7 +54,7 @@ std::string random_answer(std::mt19937 &rng)
     }
     if (kind < 58) { // beyond 32 bits, or near the limits
         const char *edges[] = {"2147483647", "-2147483648", "2147483648", "-2147483649",
-                               "4294967295", "4294967297", "99999999999"};
+                               "4294967295", "4294967297",  "99999999999"};
         return edges[pick(7)];
     }
     if (kind < 64) {
@@ -108,11 +108,18 @@ bool is_int(const std::string &text)
 bool is_dialogue_line(const std::string &line, bool refused)
 {
     static const std::set<std::string> fixed = [] {
-        std::set<std::string> lines = {"Velmo GPIO demo", "", kRule.substr(1, kRule.size() - 2),
-                                       "Select an option from follwing menu", "1)Configure GPIO ",
-                                       "2)GPIO Input", "3)GPIO Output", "-1)Exit",
-                                       "Invalid option selected", kReadPrompt.substr(0, kReadPrompt.size() - 1),
-                                       kWritePrompt.substr(0, kWritePrompt.size() - 1), "GPIO is-1",
+        std::set<std::string> lines = {"Velmo GPIO demo",
+                                       "",
+                                       kRule.substr(1, kRule.size() - 2),
+                                       "Select an option from follwing menu",
+                                       "1)Configure GPIO ",
+                                       "2)GPIO Input",
+                                       "3)GPIO Output",
+                                       "-1)Exit",
+                                       "Invalid option selected",
+                                       kReadPrompt.substr(0, kReadPrompt.size() - 1),
+                                       kWritePrompt.substr(0, kWritePrompt.size() - 1),
+                                       "GPIO is-1",
                                        "VELMOGPIOInputBit Error:" + kBadGpio,
                                        "VELMOGPIOOutputBit Error:" + kBadGpio,
                                        "VELMOGPIOOutputBit Error:" + kBadValue};
@@ -194,9 +201,18 @@ void run_seeds(unsigned first, unsigned count)
 
 const unsigned kSeedsPerPart = 1000;
 
-TEST(DemoRandomInput, Seeds0To999) { run_seeds(0, kSeedsPerPart); }
-TEST(DemoRandomInput, Seeds1000To1999) { run_seeds(1000, kSeedsPerPart); }
-TEST(DemoRandomInput, Seeds2000To2999) { run_seeds(2000, kSeedsPerPart); }
+TEST(DemoRandomInput, Seeds0To999)
+{
+    run_seeds(0, kSeedsPerPart);
+}
+TEST(DemoRandomInput, Seeds1000To1999)
+{
+    run_seeds(1000, kSeedsPerPart);
+}
+TEST(DemoRandomInput, Seeds2000To2999)
+{
+    run_seeds(2000, kSeedsPerPart);
+}
 
 } // namespace
 } // namespace velmo::demo_test

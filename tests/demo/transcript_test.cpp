@@ -73,8 +73,8 @@ TEST(DemoWrite, DrivesLine6HighAndKeepsEveryOtherBit)
     // Bank 2 all outputs, its latch 1010 1001: bit 2 (line 6) is clear.
     const BoardSetup before = BoardSetup().direction(1, 0x00).direction(2, 0x00).latch(2, 0xa9);
     const Session s = demo("3\n6\n1\n-1\n-1\n", before);
-    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is6" + kLevelPrompt + kWritePrompt +
-                                 "GPIO is-1" + kMenu);
+    EXPECT_EQ(s.outcome.out,
+              kTitle + kMenu + kWritePrompt + "GPIO is6" + kLevelPrompt + kWritePrompt + "GPIO is-1" + kMenu);
     EXPECT_EQ(s.registers, BoardSetup().direction(1, 0x00).direction(2, 0x00).latch(2, 0xad).board.text());
     EXPECT_EQ(s.trace, "ioperm 0x538 1 1 granted\n"
                        "in 0x538 0xa9\n"
@@ -87,8 +87,8 @@ TEST(DemoWrite, LevelAnswerWithoutNumberKeepsTheLastLevel)
     // Line 1 high, then line 2 with no level: the level stays 1. Lines 1
     // and 2 are bank 1 bits 0 and 2.
     const Session s = demo("3\n1\n1\n2\nhigh\n-1\n-1\n", BoardSetup().direction(1, 0x00).direction(2, 0x00));
-    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is1" + kLevelPrompt + kWritePrompt +
-                                 "GPIO is2" + kLevelPrompt + kWritePrompt + "GPIO is-1" + kMenu);
+    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is1" + kLevelPrompt + kWritePrompt + "GPIO is2" +
+                                 kLevelPrompt + kWritePrompt + "GPIO is-1" + kMenu);
     EXPECT_EQ(s.registers, BoardSetup().direction(1, 0x00).latch(1, 0x05).direction(2, 0x00).board.text());
 }
 
@@ -125,9 +125,8 @@ TEST(DemoRead, ShowsTheDataBitOfEachLine)
     // Bank 2 outside 1111 1011: everything high but line 6 (bit 2).
     const BoardSetup before = BoardSetup().outside(1, 0x08).outside(2, 0xfb);
     const Session s = demo("2\n3\n6\n1\n8\n-1\n-1\n", before);
-    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kReadPrompt + "GPIO 3 = 0x1\n" + kReadPrompt +
-                                 "GPIO 6 = 0x0\n" + kReadPrompt + "GPIO 1 = 0x0\n" + kReadPrompt +
-                                 "GPIO 8 = 0x1\n" + kReadPrompt + kMenu);
+    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kReadPrompt + "GPIO 3 = 0x1\n" + kReadPrompt + "GPIO 6 = 0x0\n" +
+                                 kReadPrompt + "GPIO 1 = 0x0\n" + kReadPrompt + "GPIO 8 = 0x1\n" + kReadPrompt + kMenu);
     EXPECT_EQ(s.registers, before.board.text());
     EXPECT_EQ(s.trace, "ioperm 0x50f 1 1 granted\nin 0x50f 0x08\n"
                        "ioperm 0x538 1 1 granted\nin 0x538 0xfb\n"
@@ -178,8 +177,8 @@ TEST(DemoConfigure, AnEntryKeepsItsValueUntilTheDialogueIsEnteredAgain)
     // First run: 1, then seven answers with no number: every entry is 1.
     // Second run: eight answers with no number: the entry was zeroed on
     // entering the dialogue, so every line becomes an output.
-    const Session s = demo("1\n1\nx\n\n \n-\n+\n.\n\n1\n\n\n\n\n\n\n\n\n-1\n",
-                           BoardSetup().direction(1, 0x00).direction(2, 0x00));
+    const Session s =
+        demo("1\n1\nx\n\n \n-\n+\n.\n\n1\n\n\n\n\n\n\n\n\n-1\n", BoardSetup().direction(1, 0x00).direction(2, 0x00));
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + config_prompts() + kMenu + config_prompts() + kMenu);
     EXPECT_EQ(s.trace, "ioperm 0x507 1 1 granted\nin 0x507 0x00\n"
                        "ioperm 0x534 1 1 granted\nin 0x534 0x00\n"
@@ -193,8 +192,7 @@ TEST(DemoConfigure, AnEntryKeepsItsValueUntilTheDialogueIsEnteredAgain)
 
 TEST(DemoConfigure, AWordOver255IsRejectedAfterReadingBothDirections)
 {
-    const std::string failed = kTitle + kMenu + config_prompts() +
-                               error_line("VELMOGPIOConfigure", kBadConfig) + kMenu;
+    const std::string failed = kTitle + kMenu + config_prompts() + error_line("VELMOGPIOConfigure", kBadConfig) + kMenu;
     const std::string reads_only = "ioperm 0x507 1 1 granted\nin 0x507 0x5a\n"
                                    "ioperm 0x534 1 1 granted\nin 0x534 0xa5\n";
     const BoardSetup before = BoardSetup().direction(1, 0x5a).direction(2, 0xa5);
@@ -221,15 +219,14 @@ TEST(DemoMenu, AnswersWithoutANumberOrOutOfRange)
     EXPECT_EQ(s.outcome.out, kTitle + kMenu + kInvalidOption + kMenu);
 
     s = demo("0\n4\n-2\n-1\n");
-    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kInvalidOption + kMenu + kInvalidOption + kMenu +
-                                 kInvalidOption + kMenu);
+    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kInvalidOption + kMenu + kInvalidOption + kMenu + kInvalidOption + kMenu);
 }
 
 TEST(DemoMenu, AnAnswerWithoutANumberRepeatsTheLastChoice)
 {
     const Session s = demo("2\n-1\nagain\n-1\n3\n-1\n \n-1\n-1\n");
-    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kReadPrompt + kMenu + kReadPrompt + kMenu + kWritePrompt +
-                                 "GPIO is-1" + kMenu + kWritePrompt + "GPIO is-1" + kMenu);
+    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kReadPrompt + kMenu + kReadPrompt + kMenu + kWritePrompt + "GPIO is-1" +
+                                 kMenu + kWritePrompt + "GPIO is-1" + kMenu);
 }
 
 // --- Reading and parsing answers ------------------------------------------------------
@@ -239,17 +236,20 @@ TEST(DemoAnswers, ParsedAsPercentDWouldParseThem)
     // Bank 2 outside 0100 0010: lines 5 (bit 1) and 7 (bit 6) high.
     const BoardSetup before = BoardSetup().outside(2, 0x42);
     std::string input = "2\n"
-                        " \t 4\n"   // leading white space
-                        "+5\n"      // a plus sign
-                        "7abc\n"    // digits up to the first other character
-                        "-\n"       // no number from here on: the line stays 7
+                        " \t 4\n" // leading white space
+                        "+5\n"    // a plus sign
+                        "7abc\n"  // digits up to the first other character
+                        "-\n"     // no number from here on: the line stays 7
                         "+\n"
                         " -x\n"
                         "- 3\n"
-                        "\xff" "5\n";
-    input += std::string("\0" "3\n", 3); // a NUL ends the text
-    input += "\v\f\r8\n"                // every kind of white space
-             "0x8\n"                   // 0: a hex prefix is not read
+                        "\xff"
+                        "5\n";
+    input += std::string("\0"
+                         "3\n",
+                         3); // a NUL ends the text
+    input += "\v\f\r8\n"     // every kind of white space
+             "0x8\n"         // 0: a hex prefix is not read
              "-1\n";
     const Session s = demo(input, before);
     std::string expected = kTitle + kMenu + kReadPrompt + "GPIO 4 = 0x0\n" + kReadPrompt + "GPIO 5 = 0x1\n";
@@ -295,8 +295,8 @@ TEST(DemoAnswers, ANumberBeyond32BitsIsNoNumber)
     // stays 6, which is driven high and then low.
     const BoardSetup before = BoardSetup().direction(1, 0x00).direction(2, 0x00);
     s = demo("3\n6\n1\n4294967298\n0\n-1\n-1\n", before);
-    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is6" + kLevelPrompt + kWritePrompt +
-                                 "GPIO is6" + kLevelPrompt + kWritePrompt + "GPIO is-1" + kMenu);
+    EXPECT_EQ(s.outcome.out, kTitle + kMenu + kWritePrompt + "GPIO is6" + kLevelPrompt + kWritePrompt + "GPIO is6" +
+                                 kLevelPrompt + kWritePrompt + "GPIO is-1" + kMenu);
     EXPECT_EQ(s.trace, "ioperm 0x538 1 1 granted\nin 0x538 0x00\n"
                        "ioperm 0x538 1 1 granted\nout 0x538 0x04\n"
                        "ioperm 0x538 1 1 granted\nin 0x538 0x04\n"
@@ -313,11 +313,11 @@ TEST(DemoEndOfInput, EndsTheProgramQuietlyWhereverItComes)
         std::string out;
     } cases[] = {
         {"", kTitle + kMenu},
-        {"  ", kTitle + kMenu + kInvalidOption + kMenu},        // a last line without newline
-        {"1\n1\n0\n1", kTitle + kMenu + config_prompts(4)},     // inside the configuration
-        {"2\n", kTitle + kMenu + kReadPrompt},                  // at the read prompt
+        {"  ", kTitle + kMenu + kInvalidOption + kMenu},    // a last line without newline
+        {"1\n1\n0\n1", kTitle + kMenu + config_prompts(4)}, // inside the configuration
+        {"2\n", kTitle + kMenu + kReadPrompt},              // at the read prompt
         {"2\n4", kTitle + kMenu + kReadPrompt + "GPIO 4 = 0x0\n" + kReadPrompt},
-        {"3\n", kTitle + kMenu + kWritePrompt},                 // at the write prompt
+        {"3\n", kTitle + kMenu + kWritePrompt},                                // at the write prompt
         {"3\n5\n", kTitle + kMenu + kWritePrompt + "GPIO is5" + kLevelPrompt}, // at the level
     };
     for (const Case &c : cases) {
@@ -334,14 +334,10 @@ TEST(DemoEndOfInput, EndsTheProgramQuietlyWhereverItComes)
 std::string refused_here(const velmo::test::KernelAnswer &here)
 {
     switch (here.why) {
-    case velmo::test::Refusal::ByKernel:
-        return kDeniedByKernel;
-    case velmo::test::Refusal::NoIoperm:
-        return kNoPortAccess;
-    case velmo::test::Refusal::OutOfRange:
-        return kOutOfRange;
-    default:
-        return kDenied;
+    case velmo::test::Refusal::ByKernel: return kDeniedByKernel;
+    case velmo::test::Refusal::NoIoperm: return kNoPortAccess;
+    case velmo::test::Refusal::OutOfRange: return kOutOfRange;
+    default: return kDenied;
     }
 }
 
@@ -365,9 +361,9 @@ TEST(DemoDelivered, ReportsRefusedPortAccessAndCarriesOn)
     const Outcome o = run_program({VELMO_DEMO_REAL}, "2\n1\n3\n5\n1\n1\n1\n1\n1\n1\n1\n1\n1\n-1\n");
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "");
-    EXPECT_EQ(o.out, kTitle + kMenu + kReadPrompt + error_line("VELMOGPIOInputBit", why) + kMenu +
-                         kWritePrompt + "GPIO is5" + kLevelPrompt + error_line("VELMOGPIOOutputBit", why) +
-                         kMenu + config_prompts() + error_line("VELMOGPIOConfigure", why) + kMenu);
+    EXPECT_EQ(o.out, kTitle + kMenu + kReadPrompt + error_line("VELMOGPIOInputBit", why) + kMenu + kWritePrompt +
+                         "GPIO is5" + kLevelPrompt + error_line("VELMOGPIOOutputBit", why) + kMenu + config_prompts() +
+                         error_line("VELMOGPIOConfigure", why) + kMenu);
 }
 
 TEST(DemoDelivered, AFailedReadOfStandardInputIsSaid)

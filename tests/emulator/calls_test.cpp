@@ -38,17 +38,10 @@ std::uint32_t run(bool x32, std::uint32_t arch, std::uint32_t nr, std::uint64_t 
         case BPF_LD | BPF_W | BPF_ABS:
             std::memcpy(&acc, reinterpret_cast<const char *>(&data) + op.k, sizeof acc);
             break;
-        case BPF_JMP | BPF_JEQ | BPF_K:
-            pc += acc == op.k ? op.jt : op.jf;
-            break;
-        case BPF_JMP | BPF_JSET | BPF_K:
-            pc += (acc & op.k) != 0 ? op.jt : op.jf;
-            break;
-        case BPF_RET | BPF_K:
-            return op.k;
-        default:
-            ADD_FAILURE() << "instruction " << op.code << " at " << pc;
-            return 0;
+        case BPF_JMP | BPF_JEQ | BPF_K: pc += acc == op.k ? op.jt : op.jf; break;
+        case BPF_JMP | BPF_JSET | BPF_K: pc += (acc & op.k) != 0 ? op.jt : op.jf; break;
+        case BPF_RET | BPF_K: return op.k;
+        default: ADD_FAILURE() << "instruction " << op.code << " at " << pc; return 0;
         }
     }
     ADD_FAILURE() << "the program ran off its end";

@@ -19,8 +19,8 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
 {
     Options o;
     std::string error;
-    ASSERT_TRUE(parse({"--trace", "t.txt", "--vcd", "w.vcd", "--board", "b.txt", "--show", "--line", "3=1", "--line", "8=0", "--base", "0x600",
-                       "--deny", "prog", "--show", "-x"},
+    ASSERT_TRUE(parse({"--trace", "t.txt", "--vcd", "w.vcd", "--board", "b.txt", "--show", "--line", "3=1", "--line",
+                       "8=0", "--base", "0x600", "--deny", "prog", "--show", "-x"},
                       o, error))
         << error;
     EXPECT_EQ(o.trace_file, "t.txt");
@@ -57,7 +57,8 @@ TEST(Options, EveryOptionThenTheProgramAndItsOwnOptions)
 
     // Decimal, or hex after 0x (padded as a board file writes it, or not).
     const std::vector<std::pair<const char *, int>> ports = {
-        {"1280", 0x500}, {"0", 0}, {"65479", 0xFFC7}, {"0x500", 0x500}, {"0x0500", 0x500}, {"0X50f", 0x50F}, {"0xFFC7", 0xFFC7},
+        {"1280", 0x500},   {"0", 0},         {"65479", 0xFFC7},  {"0x500", 0x500},
+        {"0x0500", 0x500}, {"0X50f", 0x50F}, {"0xFFC7", 0xFFC7},
     };
     for (const auto &[text, port] : ports) {
         Options base;
@@ -85,7 +86,7 @@ TEST(Options, RefusesBadCommandLines)
         {"--base", "-1", "p"},
         {"--base", "0x5zz", "p"},
         {"--base", "", "p"},
-        {"--base", "0500", "p"},   // octal to strtoul
+        {"--base", "0500", "p"}, // octal to strtoul
         {"--base", "00", "p"},
         {"--base", " 0x500", "p"},
         {"--base", "0x500 ", "p"},

@@ -204,7 +204,9 @@ static int untraced(void)
             ptrace(PTRACE_CONT, (pid_t)child, NULL, NULL);
         }
         printf("clone CLONE_UNTRACED: a child no tracer follows; its ioperm, let through: %s\n",
-               !WIFEXITED(status) ? "killed" : WEXITSTATUS(status) == 0 ? "REAL PORT ACCESS" : strerror(WEXITSTATUS(status)));
+               !WIFEXITED(status)         ? "killed"
+               : WEXITSTATUS(status) == 0 ? "REAL PORT ACCESS"
+                                          : strerror(WEXITSTATUS(status)));
     }
     child = syscall(SYS_clone3, clone3_args, sizeof clone3_args);
     if (child == 0) {

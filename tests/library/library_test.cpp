@@ -8,11 +8,10 @@ namespace {
 
 using Library = SimBoard;
 
-const char kConfigReads[] =
-    "ioperm 0x507 1 1 granted\n"
-    "in 0x507 0xff\n"
-    "ioperm 0x534 1 1 granted\n"
-    "in 0x534 0xff\n";
+const char kConfigReads[] = "ioperm 0x507 1 1 granted\n"
+                            "in 0x507 0xff\n"
+                            "ioperm 0x534 1 1 granted\n"
+                            "in 0x534 0xff\n";
 
 // The names the header gives the documented numbers, and its line map.
 static_assert(VELMOGPIO_ERR_GPIO == 1 && VELMOGPIO_ERR_VALUE == 2 && VELMOGPIO_ERR_CONFIG == 3);
@@ -45,22 +44,20 @@ TEST_F(Library, InitTouchesNothing)
 TEST_F(Library, ConfigureAllInputsReadsBothBanksThenWritesBoth)
 {
     ASSERT_EQ(OP_CONFIG(255), 0);
-    EXPECT_EQ(ports().trace_text(), std::string(kConfigReads) +
-                                        "ioperm 0x507 1 1 granted\n"
-                                        "out 0x507 0xff\n"
-                                        "ioperm 0x534 1 1 granted\n"
-                                        "out 0x534 0xff\n");
+    EXPECT_EQ(ports().trace_text(), std::string(kConfigReads) + "ioperm 0x507 1 1 granted\n"
+                                                                "out 0x507 0xff\n"
+                                                                "ioperm 0x534 1 1 granted\n"
+                                                                "out 0x534 0xff\n");
 }
 
 TEST_F(Library, ConfigureAllOutputsClearsOnlyLineBits)
 {
     ASSERT_EQ(OP_CONFIG(0), 0);
     // Bank 1 lines sit at bits 0, 2, 3, 4; bank 2 lines at 1, 2, 6, 7.
-    EXPECT_EQ(ports().trace_text(), std::string(kConfigReads) +
-                                        "ioperm 0x507 1 1 granted\n"
-                                        "out 0x507 0xe2\n"
-                                        "ioperm 0x534 1 1 granted\n"
-                                        "out 0x534 0x39\n");
+    EXPECT_EQ(ports().trace_text(), std::string(kConfigReads) + "ioperm 0x507 1 1 granted\n"
+                                                                "out 0x507 0xe2\n"
+                                                                "ioperm 0x534 1 1 granted\n"
+                                                                "out 0x534 0x39\n");
     EXPECT_EQ(board().bank(1).direction, 0xE2);
     EXPECT_EQ(board().bank(2).direction, 0x39);
 }

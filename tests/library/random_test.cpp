@@ -82,7 +82,7 @@ struct Model {
 
 struct Expect {
     int result;
-    bool sets_message;   // false: the message must not change
+    bool sets_message; // false: the message must not change
     std::string message;
 };
 
@@ -96,7 +96,8 @@ Expect failure(const std::string &message)
 // 32-bit add as the hardware does it: 0x7FFFFFFF + 7 is a negative port.
 long port_at(int base, int offset)
 {
-    return static_cast<long>(static_cast<std::int32_t>(static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(offset)));
+    return static_cast<long>(
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(offset)));
 }
 
 unsigned place(unsigned word, int pos, bool set)
@@ -110,9 +111,11 @@ Expect model_config(Model &m, unsigned w)
     unsigned d1 = 0, d2 = 0;
     if (!m.in(port_at(BaseAddress, 7), d1) || !m.in(port_at(BaseAddress, 52), d2)) return failure(m.refusal);
     if (w > 255) return failure(MSG_BAD_CONFIG);
-    for (int i = 0; i < 4; ++i) d1 = place(d1, GPIO1_pos[i], (w >> i) & 1u);
+    for (int i = 0; i < 4; ++i)
+        d1 = place(d1, GPIO1_pos[i], (w >> i) & 1u);
     if (!m.out(port_at(BaseAddress, 7), d1 & 0xFF)) return failure(m.refusal);
-    for (int i = 4; i < 8; ++i) d2 = place(d2, GPIO2_pos[i - 4], (w >> i) & 1u);
+    for (int i = 4; i < 8; ++i)
+        d2 = place(d2, GPIO2_pos[i - 4], (w >> i) & 1u);
     if (!m.out(port_at(BaseAddress, 52), d2 & 0xFF)) return failure(m.refusal);
     return kDone;
 }
@@ -208,7 +211,9 @@ TEST_F(Randomized, SequencesMatchTheReferenceModel)
                 expect = model_output(m, n, l);
                 got = OP_OUTPUT(n, l);
             } else {
-                const int port = port_at(BaseAddress, pick(0, 63)) > 0 ? static_cast<int>(port_at(BaseAddress, pick(0, 63))) : pick(0, 0xFFFF);
+                const int port = port_at(BaseAddress, pick(0, 63)) > 0
+                                     ? static_cast<int>(port_at(BaseAddress, pick(0, 63)))
+                                     : pick(0, 0xFFFF);
                 const std::uint8_t v = byte();
                 what = "WriteIO " + std::to_string(port);
                 expect = kDone;

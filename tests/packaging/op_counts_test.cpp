@@ -21,9 +21,9 @@ struct Want {
 };
 
 const Want kWant[] = {
-    {"init", 0, 0, 0},           {"configure", 4, 4, 0},         {"read", 1, 1, 0},
+    {"init", 0, 0, 0},           {"configure", 4, 4, 0},          {"read", 1, 1, 0},
     {"drive", 2, 2, 0},          {"configure_bad_word", 2, 2, 0}, {"read_bad_line", 0, 0, 0},
-    {"drive_bad_line", 0, 0, 0}, {"drive_bad_level", 0, 0, 0},   {"configure_refused", 1, 0, 1},
+    {"drive_bad_line", 0, 0, 0}, {"drive_bad_level", 0, 0, 0},    {"configure_refused", 1, 0, 1},
     {"read_refused", 1, 0, 1},   {"drive_refused", 1, 0, 1},
 };
 

@@ -18,7 +18,10 @@ using velmo::sim::Ports;
 struct Task {
     Ports ports;
     Grants grants;
-    int request(unsigned long long from, unsigned long long num, int on) { return ports.request(grants, from, num, on); }
+    int request(unsigned long long from, unsigned long long num, int on)
+    {
+        return ports.request(grants, from, num, on);
+    }
     bool in(std::uint16_t port, std::uint8_t &v) { return ports.in(grants, port, v) == Access::Done; }
     bool out(std::uint16_t port, std::uint8_t v) { return ports.out(grants, port, v) == Access::Done; }
     Board &board() { return ports.board(); }
@@ -63,7 +66,7 @@ TEST(Board, KernelAccessRules)
     EXPECT_EQ(t.request(0x10507, 1, 1), EINVAL);
     EXPECT_EQ(t.request(0xFFFF, 2, 1), EINVAL); // passes 0xFFFF
     EXPECT_EQ(t.request(0x500, 0, 1), EINVAL);
-    EXPECT_EQ(t.request(~0ull, 2, 1), EINVAL);  // wraps around
+    EXPECT_EQ(t.request(~0ull, 2, 1), EINVAL); // wraps around
     EXPECT_EQ(t.request(0xFFFF, 1, 1), 0);
     EXPECT_TRUE(t.grants.granted(0xFFFF));
     EXPECT_FALSE(t.grants.granted(0xFFFE));
@@ -188,7 +191,9 @@ TEST(BoardText, HoldsBaseRegistersAndOutsideLevelsInAFixedLength)
     // The three lines of a board saved by an earlier velmo-emu --state.
     ASSERT_TRUE(c.parse("velmo-board 1\n"
                         "bank1 direction=0x1d latch=0xa0 outside=0x08\n"
-                        "bank2 direction=0xff latch=0x84 outside=0x00\n", why)) << why;
+                        "bank2 direction=0xff latch=0x84 outside=0x00\n",
+                        why))
+        << why;
     EXPECT_EQ(c.base(), 0x500);
     EXPECT_EQ(c.bank(1).latch, 0xA0);
 }
@@ -310,7 +315,8 @@ TEST_F(SharedBoard, AFileReplacedByRenameIsFollowed)
         ASSERT_NE(f, nullptr);
         std::fputs("velmo-board 2\nbase=0x0500\n"
                    "bank1 direction=0xff latch=0x00 outside=0x08\n"
-                   "bank2 direction=0xff latch=0x00 outside=0x00\n", f);
+                   "bank2 direction=0xff latch=0x00 outside=0x00\n",
+                   f);
         std::fclose(f);
         ASSERT_EQ(std::rename((path_ + ".new").c_str(), path_.c_str()), 0);
     }

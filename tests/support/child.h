@@ -11,9 +11,9 @@
 namespace velmo::demo_test {
 
 struct Outcome {
-    int status = -1;  // exit status; 128 + signal number when killed
-    std::string out;  // standard output
-    std::string err;  // standard error
+    int status = -1;   // exit status; 128 + signal number when killed
+    std::string out;   // standard output
+    std::string err;   // standard error
     std::string state; // what was written to fd 3
 };
 

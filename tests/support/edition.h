@@ -42,33 +42,19 @@ inline std::string refused_message(velmo::test::Refusal why, std::uint32_t port,
     (void)port;
     (void)errno_value;
     switch (why) {
-    case Refusal::ByKernel:
-        return DEMO_MSG_BY_KERNEL;
-    case Refusal::NoIoperm:
-        return DEMO_MSG_NO_IOPERM;
-    case Refusal::OutOfRange:
-        return DEMO_MSG_OUT_OF_RANGE;
-    default:
-        return DEMO_MSG_DENIED;
+    case Refusal::ByKernel: return DEMO_MSG_BY_KERNEL;
+    case Refusal::NoIoperm: return DEMO_MSG_NO_IOPERM;
+    case Refusal::OutOfRange: return DEMO_MSG_OUT_OF_RANGE;
+    default: return DEMO_MSG_DENIED;
     }
 #else
     char text[128];
     switch (why) {
-    case Refusal::NeedsCap:
-        std::snprintf(text, sizeof text, OBJECT_MSG_NEEDS_CAP_FMT, port);
-        break;
-    case Refusal::ByKernel:
-        std::snprintf(text, sizeof text, OBJECT_MSG_BY_KERNEL_FMT, port);
-        break;
-    case Refusal::NoIoperm:
-        std::snprintf(text, sizeof text, OBJECT_MSG_NO_IOPERM_FMT, port);
-        break;
-    case Refusal::OutOfRange:
-        std::snprintf(text, sizeof text, OBJECT_MSG_OUT_OF_RANGE_FMT, port);
-        break;
-    case Refusal::Other:
-        std::snprintf(text, sizeof text, OBJECT_MSG_OTHER_FMT, port, errno_value);
-        break;
+    case Refusal::NeedsCap: std::snprintf(text, sizeof text, OBJECT_MSG_NEEDS_CAP_FMT, port); break;
+    case Refusal::ByKernel: std::snprintf(text, sizeof text, OBJECT_MSG_BY_KERNEL_FMT, port); break;
+    case Refusal::NoIoperm: std::snprintf(text, sizeof text, OBJECT_MSG_NO_IOPERM_FMT, port); break;
+    case Refusal::OutOfRange: std::snprintf(text, sizeof text, OBJECT_MSG_OUT_OF_RANGE_FMT, port); break;
+    case Refusal::Other: std::snprintf(text, sizeof text, OBJECT_MSG_OTHER_FMT, port, errno_value); break;
     }
     return text;
 #endif

@@ -20,7 +20,7 @@ enum class Refusal {
 
 struct KernelAnswer {
     bool granted = false;
-    int error = 0;   // ioperm's errno when refused
+    int error = 0; // ioperm's errno when refused
     Refusal why = Refusal::Other;
 };
 
@@ -40,18 +40,10 @@ inline KernelAnswer kernel_answer()
         return answer;
     }
     switch (answer.error) {
-    case EPERM:
-        answer.why = asked.rawio != 0 ? Refusal::ByKernel : Refusal::NeedsCap;
-        break;
-    case ENOSYS:
-        answer.why = Refusal::NoIoperm;
-        break;
-    case EINVAL:
-        answer.why = Refusal::OutOfRange;
-        break;
-    default:
-        answer.why = Refusal::Other;
-        break;
+    case EPERM: answer.why = asked.rawio != 0 ? Refusal::ByKernel : Refusal::NeedsCap; break;
+    case ENOSYS: answer.why = Refusal::NoIoperm; break;
+    case EINVAL: answer.why = Refusal::OutOfRange; break;
+    default: answer.why = Refusal::Other; break;
     }
     return answer;
 }

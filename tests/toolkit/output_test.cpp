@@ -72,8 +72,7 @@ TEST_F(OpenOutput, RefusesWhatItMustNotWriteAndTouchesNothing)
 
     EXPECT_EQ(refusal(at("directory")), at("directory") + ": is a directory");
     EXPECT_EQ(refusal(at("fifo")), at("fifo") + ": is a FIFO");
-    EXPECT_EQ(refusal(at("source.c")),
-              at("source.c") + ": holds something other than a record; it was left as it is");
+    EXPECT_EQ(refusal(at("source.c")), at("source.c") + ": holds something other than a record; it was left as it is");
     EXPECT_EQ(refusal(at("dangling")),
               at("dangling") + ": is a symbolic link to nothing (no file is created through one)");
     EXPECT_EQ(refusal(at("board-link")), at("board-link") + ": is the board file");
@@ -101,7 +100,8 @@ TEST_F(OpenOutput, RefusesWhatItMustNotWriteAndTouchesNothing)
     // The real devices under any name: by device number (where this
     // machine lets a test make a device node).
     if (mknod(at("port").c_str(), S_IFCHR | 0600, makedev(1, 4)) == 0) {
-        EXPECT_EQ(refusal(at("port")), at("port") + ": is /dev/port, the machine's I/O ports; no output is written there");
+        EXPECT_EQ(refusal(at("port")),
+                  at("port") + ": is /dev/port, the machine's I/O ports; no output is written there");
     }
     if (mknod(at("mem").c_str(), S_IFCHR | 0600, makedev(1, 1)) == 0) {
         EXPECT_EQ(refusal(at("mem")), at("mem") + ": is /dev/mem, the machine's memory; no output is written there");

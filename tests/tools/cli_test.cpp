@@ -54,9 +54,15 @@ TEST(Cli, EachParserTakesItsWordsAndRefusesTheOthersSayingWhy)
         {[] { return std::to_string(parse_line("+3")); }, "bad line '+3' (lines are 1 to 8)"},
         {[] { return std::to_string(parse_line("0x3")); }, "bad line '0x3' (lines are 1 to 8)"},
 
-        {[] { return levels({"6=1", "1=0"}); }, "=6:1 1:0 "},
+        {[] {
+             return levels({"6=1", "1=0"});
+         },
+         "=6:1 1:0 "},
         {[] { return levels({"03=1"}); }, "bad line '03' (" + zero + "3)"},
-        {[] { return levels({"6=1", "6=0"}); }, "line 6 is named twice"},
+        {[] {
+             return levels({"6=1", "6=0"});
+         },
+         "line 6 is named twice"},
         {[] { return levels({"6=01"}); }, "bad level in '6=01' (0 or 1)"},
         {[] { return levels({"6"}); }, "expected LINE=VALUE, got '6'"},
 
@@ -118,7 +124,11 @@ TEST(Cli, OptionsTakeTheirValueEitherWayAndSayWhatIsMissing)
     EXPECT_EQ(answer([&] { return taken(words, "--trace"); }), "--trace needs a value");
 
     velmo::cli::Words other({"--frob=1", "x"});
-    EXPECT_EQ(answer([&] { other.unknown_option(); return std::string(); }), "unknown option '--frob'");
+    EXPECT_EQ(answer([&] {
+                  other.unknown_option();
+                  return std::string();
+              }),
+              "unknown option '--frob'");
 }
 
 TEST(Cli, HelpVersionAndRefusalsAreTheSameInEveryProgram)

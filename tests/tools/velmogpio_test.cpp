@@ -94,8 +94,8 @@ TEST_F(Velmogpio, SetThenGet)
 
 TEST_F(Velmogpio, SetOnAnInputLatchesAndSaysSo)
 {
-    board().bank(1).direction = 0x1C; // line 1 an output, lines 2-4 inputs
-    board().bank(1).outside = 0x04;   // line 2 driven high from outside
+    board().bank(1).direction = 0x1C;             // line 1 an output, lines 2-4 inputs
+    board().bank(1).outside = 0x04;               // line 2 driven high from outside
     Result r = run({"set", "1=1", "2=0", "6=1"}); // line 6: power-on, an input
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
@@ -183,7 +183,8 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
         {{"config", "0x100"}, "bad configuration word '0x100' (0 to 255, or 0x00 to 0xff)"},
         {{"config", "-1"}, "bad configuration word '-1' (0 to 255, or 0x00 to 0xff)"},
         {{"config", "0x"}, "bad configuration word '0x' (0 to 255, or 0x00 to 0xff)"},
-        {{"config", "99999999999999999999"}, "bad configuration word '99999999999999999999' (0 to 255, or 0x00 to 0xff)"},
+        {{"config", "99999999999999999999"},
+         "bad configuration word '99999999999999999999' (0 to 255, or 0x00 to 0xff)"},
         {{"config", "1=in", "2=up"}, "bad direction in '2=up' (in or out)"},
         {{"config", "1=in", "2"}, "expected LINE=VALUE, got '2'"},
         {{"show", "--xml"}, "show takes only --json, not '--xml'"},
@@ -192,7 +193,8 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
         // One rule in every tool: no leading zeros, each line once.
         {{"set", "03=1"}, "bad line '03' (a leading zero is octal to some readers: write 3)"},
         {{"set", "6=1", "6=0"}, "line 6 is named twice"},
-        {{"config", "010"}, "bad configuration word '010' (a leading zero is octal to some readers: write 10, or 0x10 for hex)"},
+        {{"config", "010"},
+         "bad configuration word '010' (a leading zero is octal to some readers: write 10, or 0x10 for hex)"},
         {{"config", "1=in", "1=out"}, "line 1 is named twice"},
     };
     expect_usage_errors(cases);
@@ -201,9 +203,11 @@ TEST_F(Velmogpio, UsageErrorsTouchNoPort)
 TEST_F(Velmogpio, RefusedAccessIsAFailureWithTheLibrarysMessage)
 {
     // The port each command is first refused: the library names it.
-    const std::vector<std::pair<std::vector<const char *>, std::string>> cases = {
-        {{"get", "3"}, "0x50f"}, {{"set", "1=1"}, "0x50f"}, {{"config", "7"}, "0x507"},
-        {{"config", "1=in"}, "0x507"}, {{"show"}, "0x50f"}};
+    const std::vector<std::pair<std::vector<const char *>, std::string>> cases = {{{"get", "3"}, "0x50f"},
+                                                                                  {{"set", "1=1"}, "0x50f"},
+                                                                                  {{"config", "7"}, "0x507"},
+                                                                                  {{"config", "1=in"}, "0x507"},
+                                                                                  {{"show"}, "0x50f"}};
     ports().set_refusal(EPERM);
     for (const auto &[args, port] : cases) {
         const Result r = run(args);

@@ -38,7 +38,7 @@ velmo_build_deps() {
 
 velmo_test_deps() {
     velmo_build_deps
-    velmo_need_packages tmux gtkwave sigrok-cli shellcheck
+    velmo_need_packages tmux gtkwave sigrok-cli shellcheck clang-format
 }
 
 # Every shell script of the project, one a line, from the top of the tree
@@ -49,6 +49,12 @@ velmo_shell_scripts() {
         [ -f "$f" ] && echo "$f"
     done
     find tests -name '*.sh' | sort
+}
+
+# The C and C++ sources that .clang-format's style holds for.
+velmo_c_sources() {
+    find library demo sim emulator tools toolkit tests bench examples \
+        \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -type f | sort
 }
 
 # scripts/package: the build root is made with mmdebstrap; the checks of the

@@ -12,7 +12,7 @@
 // args are those after "watch". Returns the exit status: 0 after --count
 // events (or at SIGINT/SIGTERM), 1 at the timeout or when the library
 // refuses. Bad arguments, checked before any port is touched, throw Usage
-// (arguments.h), which velmogpio_main reports with status 2.
+// (cli.h), which velmogpio_main reports with status 2.
 int velmogpio_watch(const std::vector<std::string> &args, std::FILE *out, std::FILE *err);
 
 #endif

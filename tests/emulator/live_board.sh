@@ -203,9 +203,11 @@ log)
     # machine may keep the watch off the CPU through two edges.
     velmo-board --board board reset
     lines() { # the board at power-on, line 6 an output, then 100 blinks
-        local board='board: 1:in=0 2:in=0 3:in=0 4:in=0 5:in=0 6:%s 7:in=0 8:in=0\n' i
+        local board='board: 1:in=0 2:in=0 3:in=0 4:in=0 5:in=0 6:%s 7:in=0 8:in=0\n'
+        # shellcheck disable=SC2059 # the line's format, filled in twice
         printf "TIME $board" in=0 out=0
-        for i in $(seq 100); do
+        for _ in $(seq 100); do
+            # shellcheck disable=SC2059
             printf "TIME $board" out=1 out=0
         done
     }
@@ -300,6 +302,7 @@ full)
     expect "the reason" live_full_board.err board.err
     rm disk/filler
     reads=$(seq 200 | sed 's/.*/0x507/')
+    # shellcheck disable=SC2086 # one word a port
     velmo-emu --trace disk/t.trace -- port_probe read $reads >/dev/null 2>trace.err
     check_status "a trace on a full disk" 125 $?
     expect "the reason" live_full_trace.err trace.err

@@ -3,7 +3,7 @@
 # global symbols of its edition, the buffer's size, and nothing from the C++
 # runtime.
 #   check_object.sh OBJECT object|demo native|i386
-. "$(dirname "$0")/support/lib.sh"
+. "$(dirname "$0")/../support/lib.sh"
 obj=$1 edition=$2 arch=$3
 
 header=$(readelf -h "$obj") || die "readelf cannot read $obj"

@@ -73,11 +73,13 @@ full)
     # An answer that cannot be written is a failure, said as such, in
     # velmogpio and in velmo-board alike.
     for args in "get 3" "show --json"; do
+        # shellcheck disable=SC2086 # the command and its words
         velmo-emu --board "$board" velmogpio $args >/dev/full 2>full.err
         check_status "velmogpio $args >/dev/full" 1 $?
         expect "velmogpio $args >/dev/full" emu_full_velmogpio.err full.err
     done
     for args in show "show --json"; do
+        # shellcheck disable=SC2086
         velmo-board --board "$board" $args >/dev/full 2>full.err
         check_status "velmo-board $args >/dev/full" 1 $?
         expect "velmo-board $args >/dev/full" emu_full_board.err full.err

@@ -10,6 +10,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/ptrace.h>
 #include <unistd.h>
 
 namespace velmo::emu {
@@ -87,16 +88,22 @@ void RunClock::advance_to(std::int64_t t)
 
 // A board run's clock moves on at each stop of a task by what the task did
 // since it was resumed: the CPU time of its own code, and the real time it
-// was blocked, when that is longer than a stop's way through the tracer.
+// was blocked, when it did block and that is longer than a stop's way
+// through the tracer.
 // The least CPU time ever seen between two stops is the stop's own cost in
-// the kernel, and not counted; on top of it the cost wanders by tens of
-// microseconds from stop to stop, by a hundred and more when the machine is
-// busy (a cold cache, a virtual CPU its host holds), so kBoardCpuNoise more is not counted
-// either: a stretch of the program's own code shorter than that is not
-// seen. The time it waited for a CPU (other
-// programs, velmo-emu) is not counted. Tasks that run side by side each
-// move the clock from where it was at their resume: the run's clock is the
-// furthest.
+// the kernel, and not counted. On top of it the kernel charges the task
+// with work that is not its own: interrupts taken while it ran, and on a
+// virtual machine the time its host held the virtual CPU (this machine's
+// kernel reports no stolen time). On a loaded machine that is tens of
+// microseconds between most stops, and now and then a single charge of
+// 0.2 to 1.5 ms (a few in ten thousand stops, most often just after a
+// long stop), which would make a sleep seem to end that late. Nothing
+// tells such a charge from the program's own code, so kBoardCpuNoise
+// more is not counted either: a stretch of the program's own code shorter
+// than that between two stops (system calls, port accesses) is not seen.
+// The time it waited for a CPU (other programs, velmo-emu) is not counted.
+// Tasks that run side by side each move the clock from where it was at
+// their resume: the run's clock is the furthest.
 void RunClock::task_stopped(pid_t pid)
 {
     if (mode_ != ClockMode::Board) {
@@ -117,7 +124,13 @@ void RunClock::task_stopped(pid_t pid)
         const std::int64_t blocked = s.real_ns - task.resumed_real - exec - delay - tracer;
         least_exec_ = least_exec_ < 0 ? exec : std::min(least_exec_, exec);
         const std::int64_t own = std::max<std::int64_t>(0, exec - least_exec_ - kBoardCpuNoise);
-        const std::int64_t counted = own + (blocked > kBoardBlockedFloor ? blocked : 0);
+        // Time the task neither ran nor waited for a CPU is the program's
+        // only if it blocked: then it got a CPU again after it, more than
+        // the once after its resume. Otherwise it is the way to a CPU that
+        // the wait for one does not show (the wake-up of a virtual CPU that
+        // its host holds, say), and not the program's.
+        const bool slept = s.slices - task.last.slices > 1;
+        const std::int64_t counted = own + (slept && blocked > kBoardBlockedFloor ? blocked : 0);
         elapsed_ = std::max(elapsed_, task.resumed_at + counted);
     }
     task.sampled = true;
@@ -166,6 +179,15 @@ bool RunClock::sample(pid_t pid, TaskSample &out)
         }
         fd = schedstat_fds_.emplace(pid, opened).first;
     }
+    if (pid != 0) {
+        // The tracer hears of a stop before the task is off its CPU, and
+        // the kernel brings a task's CPU time up to date only when it
+        // leaves it: read too soon, the end of one stretch would be counted
+        // in the next. Any ptrace request on the task first waits for it
+        // to be off its CPU.
+        unsigned long message = 0;
+        ::ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &message);
+    }
     char text[128];
     const ssize_t n = ::pread(fd->second, text, sizeof text - 1, 0);
     out.real_ns = real_();
@@ -175,7 +197,8 @@ bool RunClock::sample(pid_t pid, TaskSample &out)
     text[n] = '\0';
     char *end = nullptr;
     out.exec_ns = static_cast<std::int64_t>(std::strtoull(text, &end, 10));
-    out.delay_ns = static_cast<std::int64_t>(std::strtoull(end, nullptr, 10));
+    out.delay_ns = static_cast<std::int64_t>(std::strtoull(end, &end, 10));
+    out.slices = static_cast<std::int64_t>(std::strtoull(end, nullptr, 10));
     return true;
 }
 

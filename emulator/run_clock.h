@@ -39,19 +39,21 @@ constexpr std::int64_t kVirtualMonotonicStart = 100 * kNsPerS;
 constexpr std::int64_t kReadCost = 1000;
 constexpr std::int64_t kVirtualCallCost = 1000;
 // In a board run, a task's blocked time between two stops shorter than
-// this is taken for the stop's own way through the kernel and the tracer.
+// this is taken for the stop's own way through the kernel and the tracer
+// (and any, when the task got a CPU only once: it never blocked).
 constexpr std::int64_t kBoardBlockedFloor = 1000000;
 // In a board run, a task's CPU time between two stops beyond the least
 // seen is counted only past this much (run_clock.cpp says why).
-constexpr std::int64_t kBoardCpuNoise = 200000;
+constexpr std::int64_t kBoardCpuNoise = 2000000;
 
 // What the kernel says of a task at a stop: the machine's monotonic time,
-// the task's CPU time and its time waiting for a CPU (/proc schedstat).
-// Task 0 is velmo-emu's own thread.
+// the task's CPU time, its time waiting for a CPU and how many times it
+// has been given one (/proc schedstat). Task 0 is velmo-emu's own thread.
 struct TaskSample {
     std::int64_t real_ns = 0;
     std::int64_t exec_ns = 0;
     std::int64_t delay_ns = 0;
+    std::int64_t slices = 0;
 };
 
 class RunClock {

@@ -35,7 +35,7 @@ TEST(RunClock, VirtualMovesOnlyByWhatIsModelled)
 }
 
 // A board run, with the kernel's figures for its tasks handed in: a
-// task's CPU time beyond the least seen between two stops and 200 us of
+// task's CPU time beyond the least seen between two stops and 2 ms of
 // noise, its blocked time
 // when longer than a stop's way through the tracer, never its time waiting
 // for a CPU; two tasks side by side move the clock to the furthest.
@@ -50,9 +50,10 @@ TEST(RunClock, BoardCountsTheProgramsOwnTimeOnly)
             return true;
         },
         [&real] { return real; });
-    auto at = [&](pid_t pid, std::int64_t when, std::int64_t exec, std::int64_t delay) {
+    // Each stop after a resume: the task got a CPU once more, or `slices` more.
+    auto at = [&](pid_t pid, std::int64_t when, std::int64_t exec, std::int64_t delay, std::int64_t slices = 1) {
         real = when;
-        kernel[pid] = TaskSample{when, exec, delay};
+        kernel[pid] = TaskSample{when, exec, delay, kernel[pid].slices + slices};
     };
     at(1, 0, 100, 0);
     clock.task_stopped(1);
@@ -65,17 +66,28 @@ TEST(RunClock, BoardCountsTheProgramsOwnTimeOnly)
     EXPECT_EQ(clock.now(), 1000);
     clock.task_resumed(1);
     // 30 us of CPU (28 beyond the least), 500 ms waiting for a CPU, 3 us
-    // blocked: nothing; then 207 us of CPU: 5 us.
+    // blocked: nothing; then 1.5 ms of CPU (an interrupt, a host that held
+    // the CPU): nothing; then 2007 us: 5 us.
     at(1, 40000 + 500000000 + 33000, 32100, 500030000);
     clock.task_stopped(1);
     EXPECT_EQ(clock.now(), 1000);
     clock.task_resumed(1);
-    at(1, 40000 + 500000000 + 33000 + 210000, 239100, 500030000);
+    at(1, real + 1503000, 1532100, 500030000);
+    clock.task_stopped(1);
+    EXPECT_EQ(clock.now(), 1000);
+    clock.task_resumed(1);
+    at(1, real + 2010000, 3539100, 500030000);
     clock.task_stopped(1);
     EXPECT_EQ(clock.now(), 6000);
     clock.task_resumed(1);
-    // Blocked 2 s (a read from a terminal, say): counted.
-    at(1, real + 2000000000LL + 2000, 241100, 500030000);
+    // 2 ms neither running nor waiting, but given a CPU only once: the way
+    // to it, not the program's; nothing.
+    at(1, real + 2002000, 3541100, 500030000);
+    clock.task_stopped(1);
+    EXPECT_EQ(clock.now(), 6000);
+    clock.task_resumed(1);
+    // Blocked 2 s (a read from a terminal, say), a CPU again after it: counted.
+    at(1, real + 2000000000LL + 2000, 3543100, 500030000, 2);
     clock.task_stopped(1);
     EXPECT_EQ(clock.now(), 6000 + 2000000000LL);
     // A second task that did no more than a stop's own work moves nothing.

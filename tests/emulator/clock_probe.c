@@ -19,8 +19,10 @@
  *                          pthread_cond_timedwait (1 s, CLOCK_MONOTONIC),
  *                          sem_timedwait (1 s, CLOCK_REALTIME); then a
  *                          poll (2 s) on a pipe a child writes after
- *                          sleep(1). Each: its result and the time it took
- *                          on CLOCK_MONOTONIC, in us (the last in ms)
+ *                          sleep(1); a poll (5 s) that a child's SIGUSR1
+ *                          interrupts after sleep(1). Each: its result and
+ *                          the time it took on CLOCK_MONOTONIC, in us (the
+ *                          last two in ms)
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -142,6 +144,11 @@ static int order(const char *self)
     return 0;
 }
 
+static void on_usr1(int signal)
+{
+    (void)signal;
+}
+
 static int waits(void)
 {
     int idle[2], written[2], r;
@@ -202,6 +209,20 @@ static int waits(void)
     fd.fd = written[0];
     r = poll(&fd, 1, 2000);
     printf("pipe %d %lld ms\n", r, (ns(CLOCK_MONOTONIC) - t0) / 1000000);
+    waitpid(child, NULL, 0);
+
+    signal(SIGUSR1, on_usr1);
+    fflush(stdout);
+    t0 = ns(CLOCK_MONOTONIC);
+    child = fork();
+    if (child == 0) {
+        sleep(1);
+        kill(getppid(), SIGUSR1);
+        _exit(0);
+    }
+    fd.fd = idle[0];
+    r = poll(&fd, 1, 5000);
+    printf("signal %d %s %lld ms\n", r, r == -1 && errno == EINTR ? "EINTR" : "", (ns(CLOCK_MONOTONIC) - t0) / 1000000);
     waitpid(child, NULL, 0);
     return 0;
 }

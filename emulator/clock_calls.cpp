@@ -446,8 +446,8 @@ ClockCalls::Outcome ClockCalls::on_wait(pid_t pid, const WaitForm &form, std::ui
         w.begun = now;
         w.real_begun = real_monotonic_ns();
         w.real_tried = w.real_begun;
-        w.deadline = form.absolute ? span - (form.realtime ? clock_.realtime_base() : clock_.monotonic_base())
-                                   : now + span;
+        w.deadline =
+            form.absolute ? span - (form.realtime ? clock_.realtime_base() : clock_.monotonic_base()) : now + span;
         w.real_due = w.real_begun + std::max<std::int64_t>(0, w.deadline - now);
         found = waits_.emplace(pid, w).first;
     }
@@ -478,8 +478,7 @@ ClockCalls::Outcome ClockCalls::on_call_end(pid_t pid)
     }
     Wait &w = found->second;
     const long result = now.result(w.i386);
-    if (result == -kRestartSys || result == -kRestartNoIntr || result == -kRestartNoHand ||
-        result == -kRestartBlock) {
+    if (result == -kRestartSys || result == -kRestartNoIntr || result == -kRestartNoHand || result == -kRestartBlock) {
         // A signal came: it goes on to the task, and then the call is made
         // again (a handler's signal ends the wait: on_signal).
         Regs again = w.entry;

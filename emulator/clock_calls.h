@@ -55,8 +55,8 @@ extern const TimeCalls kTimeCallsI386;
 
 // One call table's numbers for the calls that wait with a timeout.
 struct WaitCalls {
-    std::uint32_t select;      // x86_64 select, i386 _newselect
-    std::uint32_t old_select;  // i386 select: its arguments in a block
+    std::uint32_t select;     // x86_64 select, i386 _newselect
+    std::uint32_t old_select; // i386 select: its arguments in a block
     std::uint32_t pselect6;
     std::uint32_t pselect6_64;
     std::uint32_t poll;
@@ -77,8 +77,8 @@ struct WaitForm {
     enum class Kind {
         None,    // not a call that waits
         Untimed, // one with no timeout: the kernel runs it
-        Named, // a timed wait left to the machine's clock: name says which
-        Timed, // served on the run's clock
+        Named,   // a timed wait left to the machine's clock: name says which
+        Timed,   // served on the run's clock
     };
     enum class Timeout {
         Ms,       // an int of milliseconds, in the argument itself
@@ -87,13 +87,13 @@ struct WaitForm {
     };
     Kind kind = Kind::None;
     const char *name = "";
-    int arg = 0;               // which argument holds the timeout
+    int arg = 0; // which argument holds the timeout
     Timeout timeout = Timeout::Ms;
-    bool wide = true;          // the struct's fields are 64-bit
-    bool absolute = false;     // a time on a clock (futex), not a span
-    bool realtime = false;     // absolute on CLOCK_REALTIME, else monotonic
-    bool remaining = false;    // the kernel writes back what is left
-    bool futex = false;        // ETIMEDOUT at the timeout, else 0
+    bool wide = true;       // the struct's fields are 64-bit
+    bool absolute = false;  // a time on a clock (futex), not a span
+    bool realtime = false;  // absolute on CLOCK_REALTIME, else monotonic
+    bool remaining = false; // the kernel writes back what is left
+    bool futex = false;     // ETIMEDOUT at the timeout, else 0
 };
 // Reads a call's number and arguments (i386: each its low 32 bits).
 WaitForm wait_form(bool i386, std::uint32_t nr, const std::uint64_t *args);
@@ -140,18 +140,18 @@ private:
         std::int64_t begun = 0;    // the run's clock at its start
         std::int64_t real_begun = 0;
         std::int64_t real_tried = 0; // the machine's time at the last try that found nothing
-        bool i386 = false;    // an i386 call
-        bool rewound = false; // resumed to run the call again
-        Regs entry;           // at its first stop, as the program made it
+        bool i386 = false;           // an i386 call
+        bool rewound = false;        // resumed to run the call again
+        Regs entry;                  // at its first stop, as the program made it
     };
     struct Sleeper {
         std::int64_t deadline = 0; // on the run's clock
         std::int64_t real_due = 0; // board: the machine's monotonic time then
         std::uint64_t order = 0;
-        std::uint64_t remaining = 0; // where a relative sleep's rest goes (0: nowhere)
-        bool wide = true;            // its timespec's fields are 64-bit
-        bool probe = false;          // a timed wait, held between two runs of its call
-        std::int64_t probe_due = 0;  // probe: the machine's monotonic time of the next
+        std::uint64_t remaining = 0;  // where a relative sleep's rest goes (0: nowhere)
+        bool wide = true;             // its timespec's fields are 64-bit
+        bool probe = false;           // a timed wait, held between two runs of its call
+        std::int64_t probe_due = 0;   // probe: the machine's monotonic time of the next
         std::uint64_t generation = 0; // probe: generation_ when it was held
         Regs regs;
     };

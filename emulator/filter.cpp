@@ -109,11 +109,12 @@ std::vector<sock_filter> port_filter(bool x32, bool time_calls)
         if (!time_calls) {
             return;
         }
-        for (const std::uint32_t nr :
-             {n.clock_gettime, n.clock_gettime64, n.gettimeofday, n.time, n.nanosleep, n.clock_nanosleep,
-              n.clock_nanosleep64, n.alarm, n.setitimer, n.timer_create, n.timerfd_create, w.select, w.old_select,
-              w.pselect6, w.pselect6_64, w.poll, w.ppoll, w.ppoll64, w.epoll_wait, w.epoll_pwait, w.epoll_pwait2,
-              w.futex_waitv}) {
+        for (const std::uint32_t nr : {n.clock_gettime, n.clock_gettime64, n.gettimeofday,      n.time,
+                                       n.nanosleep,     n.clock_nanosleep, n.clock_nanosleep64, n.alarm,
+                                       n.setitimer,     n.timer_create,    n.timerfd_create,    w.select,
+                                       w.old_select,    w.pselect6,        w.pselect6_64,       w.poll,
+                                       w.ppoll,         w.ppoll64,         w.epoll_wait,        w.epoll_pwait,
+                                       w.epoll_pwait2,  w.futex_waitv}) {
             if (nr != kNoCall) {
                 a.jump_if_equal(nr, to_time);
             }

@@ -176,8 +176,7 @@ static int waits(void)
     FD_SET(idle[0], &read_set);
     t0 = ns(CLOCK_MONOTONIC);
     r = select(idle[0] + 1, &read_set, NULL, NULL, &tv);
-    printf("select %d %lld left %ld.%06ld\n", r, (ns(CLOCK_MONOTONIC) - t0) / 1000, (long)tv.tv_sec,
-           (long)tv.tv_usec);
+    printf("select %d %lld left %ld.%06ld\n", r, (ns(CLOCK_MONOTONIC) - t0) / 1000, (long)tv.tv_sec, (long)tv.tv_usec);
 
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);

@@ -7,10 +7,14 @@
 // kernel: the task is held, stopped, until the run's clock reaches its
 // deadline. In a board run the tracer waits for that deadline in real time
 // and the clock then reads exactly the deadline; in a virtual run, once no
-// task of the run can run, the clock jumps to the earliest deadline. Timer
-// calls left to the kernel (alarm, setitimer, timer_create,
-// timerfd_create) are named on stderr at their first use and run on the
-// real clock.
+// task of the run can run, the clock jumps to the earliest deadline. The
+// timeouts of select, pselect6, poll, ppoll, epoll_wait, epoll_pwait,
+// epoll_pwait2 and futex's waits end on the run's clock too: the kernel
+// runs such a wait only in tries that do not block, the task held like a
+// sleeper between them (on_wait says how). Timer calls and timed waits
+// left to the kernel (alarm, setitimer, timer_create, timerfd_create,
+// futex_waitv, the PI futex waits, i386's old select) are named on stderr
+// at their first use and run on the real clock.
 //
 // The vDSO, which answers clock reads without any call, is hidden from
 // each program at its exec (its auxv entry made AT_IGNORE), so the C

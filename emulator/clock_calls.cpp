@@ -11,6 +11,7 @@
 
 #include <elf.h>
 #include <linux/audit.h>
+#include <linux/futex.h>
 #include <sys/ptrace.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -21,6 +22,14 @@ namespace {
 
 // The longest the tracer waits before it looks again at its sleepers.
 constexpr std::int64_t kLookAgainNs = 10 * 1000 * 1000;
+// How often a held timed wait is tried again, in real time.
+constexpr std::int64_t kProbeSliceNs = 1000 * 1000;
+// The kernel's own results of a call a signal broke into, which it turns
+// into a restart or EINTR on the way back to the program.
+constexpr long kRestartSys = 512;
+constexpr long kRestartNoIntr = 513;
+constexpr long kRestartNoHand = 514;
+constexpr long kRestartBlock = 516;
 
 bool read_memory(pid_t pid, std::uint64_t address, void *out, std::size_t size)
 {
@@ -107,7 +116,110 @@ bool is(std::uint32_t nr, std::uint32_t call)
     return call != kNoCall && nr == call;
 }
 
+// The signal masks of a task, from /proc (bit n-1 for signal n).
+struct SignalMasks {
+    unsigned long long pending = 0, blocked = 0, ignored = 0, caught = 0;
+};
+
+SignalMasks signal_masks(pid_t pid)
+{
+    SignalMasks m;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        const unsigned long long mask = std::strtoull(line.c_str() + colon + 1, nullptr, 16);
+        if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
+            m.pending |= mask;
+        } else if (line.rfind("SigBlk:", 0) == 0) {
+            m.blocked = mask;
+        } else if (line.rfind("SigIgn:", 0) == 0) {
+            m.ignored = mask;
+        } else if (line.rfind("SigCgt:", 0) == 0) {
+            m.caught = mask;
+        }
+    }
+    return m;
+}
+
+// The signals that end a wait: those with a handler, and those whose
+// default action ends the program. A child's end (SIGCHLD), SIGURG,
+// SIGWINCH, and the stop and continue signals, left to their default, do
+// not: the kernel goes on with the wait.
+unsigned long long ending_signals(const SignalMasks &m)
+{
+    unsigned long long harmless = 0;
+    for (const int signal : {SIGCHLD, SIGURG, SIGWINCH, SIGCONT, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU}) {
+        harmless |= 1ULL << (signal - 1);
+    }
+    return m.caught | (~m.ignored & ~harmless);
+}
+
 } // namespace
+
+WaitForm wait_form(bool i386, std::uint32_t nr, const std::uint64_t *args)
+{
+    const WaitCalls &n = i386 ? kWaitCallsI386 : kWaitCallsX86_64;
+    const bool long64 = !i386;
+    WaitForm f;
+    auto timed = [&f](const char *name, int arg, WaitForm::Timeout timeout, bool wide, bool remaining) {
+        f.kind = WaitForm::Kind::Timed;
+        f.name = name;
+        f.arg = arg;
+        f.timeout = timeout;
+        f.wide = wide;
+        f.remaining = remaining;
+    };
+    auto named = [&f](const char *name) {
+        f.kind = WaitForm::Kind::Named;
+        f.name = name;
+    };
+    using T = WaitForm::Timeout;
+    if (is(nr, n.select)) {
+        timed("select", 4, T::Timeval, long64, true);
+    } else if (is(nr, n.old_select)) {
+        named("select (its old form, arguments in a block)");
+    } else if (is(nr, n.pselect6) || is(nr, n.pselect6_64)) {
+        timed("pselect6", 4, T::Timespec, long64 || is(nr, n.pselect6_64), true);
+    } else if (is(nr, n.poll)) {
+        timed("poll", 2, T::Ms, true, false);
+    } else if (is(nr, n.ppoll) || is(nr, n.ppoll64)) {
+        timed("ppoll", 2, T::Timespec, long64 || is(nr, n.ppoll64), true);
+    } else if (is(nr, n.epoll_wait) || is(nr, n.epoll_pwait)) {
+        timed(is(nr, n.epoll_wait) ? "epoll_wait" : "epoll_pwait", 3, T::Ms, true, false);
+    } else if (is(nr, n.epoll_pwait2)) {
+        timed("epoll_pwait2", 3, T::Timespec, true, false);
+    } else if (is(nr, n.futex) || is(nr, n.futex64)) {
+        const auto op = static_cast<std::uint32_t>(args[1]);
+        const std::uint32_t cmd = op & ~static_cast<std::uint32_t>(FUTEX_PRIVATE_FLAG | FUTEX_CLOCK_REALTIME);
+        const bool wide = long64 || is(nr, n.futex64);
+        f.kind = WaitForm::Kind::Untimed;
+        if (cmd == FUTEX_WAIT) { // a span, whatever the clock
+            timed("futex", 3, T::Timespec, wide, false);
+            f.futex = true;
+        } else if (cmd == FUTEX_WAIT_BITSET) {
+            timed("futex", 3, T::Timespec, wide, false);
+            f.futex = true;
+            f.absolute = true;
+            f.realtime = (op & FUTEX_CLOCK_REALTIME) != 0;
+        } else if (args[3] != 0 && cmd == FUTEX_LOCK_PI) {
+            named("futex FUTEX_LOCK_PI");
+        } else if (args[3] != 0 && cmd == FUTEX_LOCK_PI2) {
+            named("futex FUTEX_LOCK_PI2");
+        } else if (args[3] != 0 && cmd == FUTEX_WAIT_REQUEUE_PI) {
+            named("futex FUTEX_WAIT_REQUEUE_PI");
+        }
+    } else if (is(nr, n.futex_waitv)) {
+        f.kind = WaitForm::Kind::Untimed;
+        if (args[3] != 0) {
+            named("futex_waitv");
+        }
+    }
+    return f;
+}
 
 ClockCalls::ClockCalls(RunClock &clock, std::string program, std::function<std::vector<pid_t>()> tasks)
     : clock_(clock), program_(std::move(program)), tasks_(std::move(tasks))
@@ -189,6 +301,14 @@ ClockCalls::Outcome ClockCalls::on_call(pid_t pid, const __ptrace_syscall_info &
                 return Outcome::Held;
             }
         }
+    } else if (const WaitForm form = wait_form(i386, nr, a); form.kind == WaitForm::Kind::Timed) {
+        return on_wait(pid, form, nr, i386, a, regs);
+    } else if (form.kind != WaitForm::Kind::None) {
+        clock_.call_stopped();
+        if (form.kind == WaitForm::Kind::Named) {
+            name_once(form.name);
+        }
+        return Outcome::Pass;
     } else if (is(nr, n.alarm) || is(nr, n.setitimer) || is(nr, n.timer_create) || is(nr, n.timerfd_create)) {
         clock_.call_stopped();
         name_once(is(nr, n.alarm)          ? "alarm"
@@ -236,6 +356,7 @@ void ClockCalls::on_exec(pid_t pid)
     // one's thread ID, and the first one, held or not, is gone without a
     // word (the other threads' ends are reported).
     sleepers_.erase(pid);
+    waits_.erase(pid);
     Regs regs;
     if (!regs.fetch(pid)) {
         return;
@@ -268,6 +389,192 @@ void ClockCalls::on_exec(pid_t pid)
 void ClockCalls::forget(pid_t pid)
 {
     sleepers_.erase(pid);
+    waits_.erase(pid);
+}
+
+// A timed wait (select, pselect6, poll, ppoll, epoll_wait, epoll_pwait,
+// epoll_pwait2, and futex's FUTEX_WAIT and FUTEX_WAIT_BITSET) is served as
+// a run of short tries, none of which blocks in the kernel: at its first
+// stop the deadline is set on the run's clock; each try runs the call with
+// a timeout of zero (the int in its register, or a zero timespec/timeval
+// written below the task's stack, its red zone kept, and pointed to), and
+// the tracer sees its end (PTRACE_SYSCALL). Ready, an error, or EAGAIN of
+// a futex whose word has changed: that is the result, the program's own
+// registers back. Nothing yet, before the deadline: the task is held as a
+// sleeper, its registers set to make the call again, and let go to try
+// again after kProbeSliceNs of real time; in a virtual run also whenever
+// another task of the run has done anything (generation_), and before the
+// clock jumps, so the clock never jumps past a wait another task has
+// ended. At the deadline it ends with the timeout's result. The kernel's
+// wait never runs on the machine's clock, so the run's clock alone says
+// when it times out. select, pselect6 and ppoll get back what was left of
+// their timeout, as from the kernel.
+ClockCalls::Outcome ClockCalls::on_wait(pid_t pid, const WaitForm &form, std::uint32_t nr, bool i386,
+                                        const std::uint64_t *a, const Regs &regs)
+{
+    auto found = waits_.find(pid);
+    if (found != waits_.end() && (found->second.nr != nr || !found->second.rewound)) {
+        waits_.erase(found);
+        found = waits_.end();
+    }
+    if (found == waits_.end()) {
+        clock_.call_stopped();
+        Wait w;
+        w.form = form;
+        w.nr = nr;
+        w.i386 = i386;
+        w.timeout = a[form.arg];
+        w.entry = regs;
+        std::int64_t span = 0;
+        if (form.timeout == WaitForm::Timeout::Ms) {
+            const auto ms = static_cast<std::int32_t>(w.timeout);
+            if (ms <= 0) {
+                return Outcome::Pass; // no timeout (-1), or no wait (0)
+            }
+            span = ms * std::int64_t{1000000};
+        } else {
+            const std::int64_t unit = form.timeout == WaitForm::Timeout::Timeval ? kNsPerUs : 1;
+            std::int64_t sec = 0;
+            std::int64_t frac = 0;
+            if (w.timeout == 0 || !read_timespec(pid, w.timeout, form.wide, sec, frac) || sec < 0 || frac < 0 ||
+                frac >= kNsPerS / unit || (!form.absolute && sec == 0 && frac == 0)) {
+                return Outcome::Pass; // no timeout, no wait, or the kernel's EFAULT or EINVAL
+            }
+            span = sec > INT64_MAX / kNsPerS - 1 ? INT64_MAX / 2 : sec * kNsPerS + frac * unit;
+        }
+        const std::int64_t now = clock_.now();
+        w.begun = now;
+        w.real_begun = real_monotonic_ns();
+        w.real_tried = w.real_begun;
+        w.deadline =
+            form.absolute ? span - (form.realtime ? clock_.realtime_base() : clock_.monotonic_base()) : now + span;
+        w.real_due = w.real_begun + std::max<std::int64_t>(0, w.deadline - now);
+        found = waits_.emplace(pid, w).first;
+    }
+    found->second.rewound = false;
+    Regs tried = regs;
+    if (form.timeout == WaitForm::Timeout::Ms) {
+        tried.set_arg(i386, form.arg, 0);
+    } else {
+        const std::uint64_t below = regs.arch() == Arch::X86_64 ? 256 : 64;
+        const std::uint64_t zero = (regs.sp() - below) & ~std::uint64_t{15};
+        if (regs.sp() < below + 16 || !write_pair(pid, zero, form.wide, 0, 0)) {
+            waits_.erase(found);
+            name_once(form.name); // no room for the try: the kernel waits
+            return Outcome::Pass;
+        }
+        tried.set_arg(i386, form.arg, zero);
+    }
+    tried.store(pid);
+    return Outcome::Probe;
+}
+
+ClockCalls::Outcome ClockCalls::on_call_end(pid_t pid)
+{
+    const auto found = waits_.find(pid);
+    Regs now;
+    if (found == waits_.end() || !now.fetch(pid)) {
+        return Outcome::Resume;
+    }
+    Wait &w = found->second;
+    const long result = now.result(w.i386);
+    if (result == -kRestartSys || result == -kRestartNoIntr || result == -kRestartNoHand || result == -kRestartBlock) {
+        // A signal came: it goes on to the task, and then the call is made
+        // again (a handler's signal ends the wait: on_signal).
+        Regs again = w.entry;
+        again.rewind();
+        again.store(pid);
+        w.rewound = true;
+        return Outcome::Resume;
+    }
+    const bool timed_out = w.form.futex ? result == -ETIMEDOUT : result == 0;
+    if (timed_out && clock_.now() < w.deadline) {
+        Regs again = w.entry;
+        again.rewind();
+        hold(pid, again, w.deadline);
+        Sleeper &s = sleepers_[pid];
+        s.real_due = w.real_due;
+        s.probe = true;
+        w.real_tried = real_monotonic_ns();
+        s.probe_due = w.real_tried + kProbeSliceNs;
+        s.generation = generation_;
+        return Outcome::Held;
+    }
+    end_wait(pid, result, timed_out);
+    return Outcome::Resume;
+}
+
+// The wait's end: the clock at its deadline (timed out) or, in a board
+// run, on by the real time it waited up to its last try that found
+// nothing (what ended it came after; when, the tries do not tell closer
+// than kProbeSliceNs, and a wake-up's lateness is no part of the board's
+// time); the program's registers with the result, and for select,
+// pselect6 and ppoll what was left.
+void ClockCalls::end_wait(pid_t pid, long result, bool timed_out)
+{
+    const auto found = waits_.find(pid);
+    if (found == waits_.end()) {
+        return;
+    }
+    const Wait w = found->second;
+    waits_.erase(found);
+    ++generation_;
+    if (timed_out) {
+        clock_.advance_to(w.deadline);
+    } else if (clock_.mode() == ClockMode::Board) {
+        clock_.advance_to(std::min(w.deadline, w.begun + w.real_tried - w.real_begun));
+    }
+    if (w.form.remaining) {
+        const std::int64_t left = std::max<std::int64_t>(0, w.deadline - clock_.now());
+        const bool timeval = w.form.timeout == WaitForm::Timeout::Timeval;
+        write_pair(pid, w.timeout, w.form.wide, left / kNsPerS, left % kNsPerS / (timeval ? kNsPerUs : 1));
+    }
+    Regs regs = w.entry;
+    regs.set_result(result);
+    regs.store(pid);
+}
+
+// A held wait's next try: the call made again, its deadline kept.
+void ClockCalls::probe_again(pid_t pid)
+{
+    const auto found = sleepers_.find(pid);
+    const auto wait = waits_.find(pid);
+    if (found == sleepers_.end() || wait == waits_.end()) {
+        return;
+    }
+    const Regs regs = found->second.regs;
+    sleepers_.erase(found);
+    wait->second.rewound = true;
+    regs.store(pid);
+    clock_.task_resumed(pid);
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+}
+
+// Virtual: held waits not tried since another task last did something
+// are tried again; true when there were any.
+bool ClockCalls::probe_stale()
+{
+    std::vector<pid_t> stale;
+    for (const auto &entry : sleepers_) {
+        if (entry.second.probe && entry.second.generation != generation_) {
+            stale.push_back(entry.first);
+        }
+    }
+    for (const pid_t pid : stale) {
+        probe_again(pid);
+    }
+    return !stale.empty();
+}
+
+void ClockCalls::on_signal(pid_t pid, int signal)
+{
+    const auto found = waits_.find(pid);
+    if (found == waits_.end() || !found->second.rewound || signal < 1 || signal > 64) {
+        return;
+    }
+    if ((signal_masks(pid).caught >> (signal - 1) & 1) != 0) {
+        end_wait(pid, -EINTR, false); // its handler runs, and the call has ended
+    }
 }
 
 void ClockCalls::hold(pid_t pid, Regs &regs, std::int64_t deadline)
@@ -285,11 +592,17 @@ void ClockCalls::release(pid_t pid)
     if (found == sleepers_.end()) {
         return;
     }
-    Regs regs = found->second.regs;
-    clock_.advance_to(found->second.deadline);
+    Sleeper s = found->second;
+    clock_.advance_to(s.deadline);
     sleepers_.erase(found);
-    regs.skip_syscall(0);
-    regs.store(pid);
+    ++generation_;
+    if (s.probe) {
+        const auto wait = waits_.find(pid);
+        end_wait(pid, wait != waits_.end() && wait->second.form.futex ? -ETIMEDOUT : 0, true);
+    } else {
+        s.regs.skip_syscall(0);
+        s.regs.store(pid);
+    }
     clock_.task_resumed(pid);
     ptrace(PTRACE_CONT, pid, nullptr, nullptr);
 }
@@ -312,9 +625,19 @@ void ClockCalls::release_due()
             }
         }
         if (next == sleepers_.end()) {
-            return;
+            break;
         }
         release(next->first);
+    }
+    const std::int64_t real = real_monotonic_ns();
+    std::vector<pid_t> due;
+    for (const auto &entry : sleepers_) {
+        if (entry.second.probe && entry.second.probe_due <= real) {
+            due.push_back(entry.first);
+        }
+    }
+    for (const pid_t pid : due) {
+        probe_again(pid);
     }
 }
 
@@ -337,39 +660,31 @@ bool ClockCalls::others_can_run() const
     return false;
 }
 
-// A signal that the held task neither blocks nor ignores ends its sleep
-// early, as in the kernel: EINTR, and what was left of a relative sleep.
+// A signal pending for a held task, not blocked, that it catches or that
+// would end it (ending_signals), ends its sleep or wait early, as in the
+// kernel: EINTR, and what was left of a relative sleep.
 void ClockCalls::interrupt_signalled()
 {
     for (auto it = sleepers_.begin(); it != sleepers_.end();) {
         const pid_t pid = it->first;
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        unsigned long long pending = 0;
-        unsigned long long blocked = 0;
-        unsigned long long ignored = 0;
-        while (std::getline(status, line)) {
-            const unsigned long long mask = std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 16);
-            if (line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) {
-                pending |= mask;
-            } else if (line.rfind("SigBlk:", 0) == 0) {
-                blocked = mask;
-            } else if (line.rfind("SigIgn:", 0) == 0) {
-                ignored = mask;
-            }
-        }
-        if ((pending & ~blocked & ~ignored) == 0) {
+        const SignalMasks m = signal_masks(pid);
+        if ((m.pending & ~m.blocked & ending_signals(m)) == 0) {
             ++it;
             continue;
         }
         Sleeper s = it->second;
         it = sleepers_.erase(it);
-        const std::int64_t left = std::max<std::int64_t>(0, s.deadline - clock_.now());
-        if (s.remaining != 0) {
-            write_pair(pid, s.remaining, s.wide, left / kNsPerS, left % kNsPerS);
+        ++generation_;
+        if (s.probe) {
+            end_wait(pid, -EINTR, false);
+        } else {
+            const std::int64_t left = std::max<std::int64_t>(0, s.deadline - clock_.now());
+            if (s.remaining != 0) {
+                write_pair(pid, s.remaining, s.wide, left / kNsPerS, left % kNsPerS);
+            }
+            s.regs.skip_syscall(-EINTR);
+            s.regs.store(pid);
         }
-        s.regs.skip_syscall(-EINTR);
-        s.regs.store(pid);
         clock_.task_resumed(pid);
         ptrace(PTRACE_CONT, pid, nullptr, nullptr);
     }
@@ -377,10 +692,18 @@ void ClockCalls::interrupt_signalled()
 
 pid_t ClockCalls::wait(int *status)
 {
+    // A stop of a task not in the middle of a timed wait: it may have done
+    // what a wait waits for.
+    auto seen = [this](pid_t pid) {
+        if (pid > 0 && waits_.count(pid) == 0) {
+            ++generation_;
+        }
+        return pid;
+    };
     for (;;) {
         release_due();
         if (sleepers_.empty()) {
-            return waitpid(-1, status, __WALL);
+            return seen(waitpid(-1, status, __WALL));
         }
         if (!sigchld_blocked_) {
             // From now on a child's stop is waited for with a timeout.
@@ -392,14 +715,17 @@ pid_t ClockCalls::wait(int *status)
         }
         const pid_t pid = waitpid(-1, status, __WALL | WNOHANG);
         if (pid != 0) {
-            return pid;
+            return seen(pid);
         }
         std::int64_t wait_ns = kLookAgainNs;
         if (clock_.mode() == ClockMode::Virtual) {
             if (!others_can_run()) {
                 const pid_t late = waitpid(-1, status, __WALL | WNOHANG);
                 if (late != 0) {
-                    return late;
+                    return seen(late);
+                }
+                if (probe_stale()) {
+                    continue;
                 }
                 // Nothing can run until a sleeper wakes: the clock goes
                 // to the earliest deadline.
@@ -414,7 +740,8 @@ pid_t ClockCalls::wait(int *status)
         } else {
             std::int64_t due = INT64_MAX;
             for (const auto &entry : sleepers_) {
-                due = std::min(due, entry.second.real_due);
+                due = std::min(due, entry.second.probe ? std::min(entry.second.real_due, entry.second.probe_due)
+                                                       : entry.second.real_due);
             }
             wait_ns = std::min(wait_ns, due - real_monotonic_ns());
             if (wait_ns <= 0) {

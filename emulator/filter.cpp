@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include <linux/audit.h>
+#include <linux/futex.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -31,6 +32,7 @@ public:
 
     void load(std::uint32_t offset) { code_.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset)); }
     void ret(std::uint32_t action) { code_.push_back(BPF_STMT(BPF_RET | BPF_K, action)); }
+    void and_mask(std::uint32_t k) { code_.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, k)); }
     // To yes when the accumulator is k, else on.
     void jump_if_equal(std::uint32_t k, Label yes) { jump(BPF_JEQ, k, yes); }
     // To yes when the accumulator has any bit of k, else on.
@@ -85,6 +87,7 @@ std::vector<sock_filter> port_filter(bool x32, bool time_calls)
     const auto refuse = a.label();
     const auto no_such_call = a.label();
     const auto to_time = a.label();
+    const auto futex = a.label();
 
     auto calls = [&](const CallNumbers &n) {
         a.jump_if_equal(n.ioperm, to_ioperm);
@@ -99,16 +102,26 @@ std::vector<sock_filter> port_filter(bool x32, bool time_calls)
     a.jump_if_equal(AUDIT_ARCH_I386, i386);
     a.ret(SECCOMP_RET_ALLOW);
 
-    // The run's clock: each time call of the table to the tracer.
-    auto time = [&](const TimeCalls &n) {
+    // The run's clock: each time call of the table to the tracer, and
+    // each call that waits with a timeout; futex only for its waits with
+    // one (a mutex's or a condition's every call would cost a stop).
+    auto time = [&](const TimeCalls &n, const WaitCalls &w) {
         if (!time_calls) {
             return;
         }
-        for (const std::uint32_t nr :
-             {n.clock_gettime, n.clock_gettime64, n.gettimeofday, n.time, n.nanosleep, n.clock_nanosleep,
-              n.clock_nanosleep64, n.alarm, n.setitimer, n.timer_create, n.timerfd_create}) {
+        for (const std::uint32_t nr : {n.clock_gettime, n.clock_gettime64, n.gettimeofday,      n.time,
+                                       n.nanosleep,     n.clock_nanosleep, n.clock_nanosleep64, n.alarm,
+                                       n.setitimer,     n.timer_create,    n.timerfd_create,    w.select,
+                                       w.old_select,    w.pselect6,        w.pselect6_64,       w.poll,
+                                       w.ppoll,         w.ppoll64,         w.epoll_wait,        w.epoll_pwait,
+                                       w.epoll_pwait2,  w.futex_waitv}) {
             if (nr != kNoCall) {
                 a.jump_if_equal(nr, to_time);
+            }
+        }
+        for (const std::uint32_t nr : {w.futex, w.futex64}) {
+            if (nr != kNoCall) {
+                a.jump_if_equal(nr, futex);
             }
         }
     };
@@ -116,7 +129,7 @@ std::vector<sock_filter> port_filter(bool x32, bool time_calls)
     a.place(x86_64);
     a.load(kNr);
     calls(kCallsX86_64);
-    time(kTimeCallsX86_64);
+    time(kTimeCallsX86_64, kWaitCallsX86_64);
     if (x32) {
         calls(kCallsX32);
     }
@@ -125,7 +138,7 @@ std::vector<sock_filter> port_filter(bool x32, bool time_calls)
     a.place(i386);
     a.load(kNr);
     calls(kCallsI386);
-    time(kTimeCallsI386);
+    time(kTimeCallsI386, kWaitCallsI386);
     a.ret(SECCOMP_RET_ALLOW);
 
     a.place(clone);
@@ -143,6 +156,33 @@ std::vector<sock_filter> port_filter(bool x32, bool time_calls)
     a.ret(SECCOMP_RET_ERRNO | ENOSYS);
     a.place(to_time);
     a.ret(SECCOMP_RET_TRACE | kTraceTime);
+
+    if (time_calls) {
+        // futex(uaddr, op, val, timeout, ...): the waits (op without its
+        // private and clock flags), when timeout is not NULL.
+        constexpr auto kOp = static_cast<std::uint32_t>(offsetof(seccomp_data, args) + sizeof(std::uint64_t));
+        constexpr auto kTimeout = static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 3 * sizeof(std::uint64_t));
+        const auto futex_wait = a.label();
+        const auto timeout_high = a.label();
+        const auto allow = a.label();
+        a.place(futex);
+        a.load(kOp);
+        a.and_mask(~static_cast<std::uint32_t>(FUTEX_PRIVATE_FLAG | FUTEX_CLOCK_REALTIME));
+        for (const int op : {FUTEX_WAIT, FUTEX_WAIT_BITSET, FUTEX_LOCK_PI, FUTEX_LOCK_PI2, FUTEX_WAIT_REQUEUE_PI}) {
+            a.jump_if_equal(static_cast<std::uint32_t>(op), futex_wait);
+        }
+        a.ret(SECCOMP_RET_ALLOW);
+        a.place(futex_wait);
+        a.load(kTimeout);
+        a.jump_if_equal(0, timeout_high);
+        a.ret(SECCOMP_RET_TRACE | kTraceTime);
+        a.place(timeout_high);
+        a.load(kTimeout + 4);
+        a.jump_if_equal(0, allow);
+        a.ret(SECCOMP_RET_TRACE | kTraceTime);
+        a.place(allow);
+        a.ret(SECCOMP_RET_ALLOW);
+    }
     return a.finish();
 }
 

@@ -166,8 +166,10 @@ int launch(const std::vector<std::string> &command, bool x32, Launched &launched
         return kExitCannotServe;
     }
 
+    // TRACESYSGOOD: the end of a call the tracer resumes to its end (a
+    // timed wait's try, clock_calls.h) is told from a SIGTRAP.
     const long options = PTRACE_O_TRACESECCOMP | PTRACE_O_TRACEEXEC | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK |
-                         PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
+                         PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD;
     if (ptrace(PTRACE_SEIZE, child, nullptr, reinterpret_cast<void *>(options)) != 0) {
         std::fprintf(stderr, "velmo-emu: cannot trace %s: %s\n", program.c_str(), std::strerror(errno));
         kill(child, SIGKILL);

@@ -101,4 +101,48 @@ void Regs::skip_syscall(long result)
     }
 }
 
+void Regs::set_arg(bool i386_call, int n, std::uint64_t value)
+{
+    if (arch_ == Arch::I386) {
+        std::uint32_t *const args[6] = {&r32_.ebx, &r32_.ecx, &r32_.edx, &r32_.esi, &r32_.edi, &r32_.ebp};
+        *args[n] = static_cast<std::uint32_t>(value);
+    } else if (i386_call) {
+        std::uint64_t *const args[6] = {&r64_.rbx, &r64_.rcx, &r64_.rdx, &r64_.rsi, &r64_.rdi, &r64_.rbp};
+        *args[n] = value & 0xFFFFFFFFu;
+    } else {
+        std::uint64_t *const args[6] = {&r64_.rdi, &r64_.rsi, &r64_.rdx, &r64_.r10, &r64_.r8, &r64_.r9};
+        *args[n] = value;
+    }
+}
+
+long Regs::result(bool i386_call) const
+{
+    if (arch_ == Arch::I386 || i386_call) {
+        return static_cast<std::int32_t>(arch_ == Arch::I386 ? r32_.eax : static_cast<std::uint32_t>(r64_.rax));
+    }
+    return static_cast<long>(r64_.rax);
+}
+
+void Regs::set_result(long result)
+{
+    if (arch_ == Arch::X86_64) {
+        r64_.rax = static_cast<std::uint64_t>(result);
+    } else {
+        r32_.eax = static_cast<std::uint32_t>(result);
+    }
+}
+
+void Regs::rewind()
+{
+    // syscall (0f 05), int $0x80 (cd 80) and sysenter (0f 34) are all two
+    // bytes long, as the kernel's own restart of a call takes them.
+    if (arch_ == Arch::X86_64) {
+        r64_.rip -= 2;
+        r64_.rax = r64_.orig_rax;
+    } else {
+        r32_.eip -= 2;
+        r32_.eax = r32_.orig_eax;
+    }
+}
+
 } // namespace velmo::emu

@@ -38,6 +38,14 @@ public:
 
     // At a system-call stop: skip the real call and return result instead.
     void skip_syscall(long result);
+    // A call's argument n (0 to 5) of an i386 call (int $0x80) or an
+    // x86_64 one; its result at the call's end; the registers to make it
+    // again (at its end: the pc back on the 2-byte call instruction, the
+    // number back in the result register).
+    void set_arg(bool i386_call, int n, std::uint64_t value);
+    long result(bool i386_call) const;
+    void set_result(long result);
+    void rewind();
 
 private:
     // The kernel's layouts (struct user_regs_struct of each architecture),

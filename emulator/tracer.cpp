@@ -147,6 +147,10 @@ Tracer::Event Tracer::next_event()
             return e;
         case PTRACE_EVENT_STOP: e.kind = is_stop_signal(e.signal) ? EventKind::GroupStop : EventKind::Trap; return e;
         case 0:
+            if (e.signal == (SIGTRAP | 0x80)) { // PTRACE_O_TRACESYSGOOD's syscall stop
+                e.kind = EventKind::CallEnd;
+                return e;
+            }
             e.kind = EventKind::Signal;
             if (e.signal == SIGSEGV) {
                 siginfo_t info{};
@@ -165,6 +169,11 @@ int Tracer::dispatch(const Event &e)
     switch (e.kind) {
     case EventKind::Exited: on_exited(e); return kGoOn;
     case EventKind::PortCall: return on_port_call(e.pid);
+    case EventKind::CallEnd:
+        if (!clock_calls_ || clock_calls_->on_call_end(e.pid) != ClockCalls::Outcome::Held) {
+            resume(e.pid, 0);
+        }
+        return kGoOn;
     case EventKind::Exec: return on_exec(e);
     case EventKind::NewTask: on_new_task(e.pid, e.other); return kGoOn;
     case EventKind::TaskStarts: on_task_starts(e); return kGoOn;
@@ -210,6 +219,7 @@ int Tracer::on_port_call(pid_t pid)
         case ClockCalls::Outcome::Held: return kGoOn;
         case ClockCalls::Outcome::Resume:
         case ClockCalls::Outcome::Pass: resume(pid, 0); return kGoOn;
+        case ClockCalls::Outcome::Probe: ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr); return kGoOn;
         }
     }
     const PortCall call = decode_call(info.arch, info.seccomp.nr, info.seccomp.args, x32_);
@@ -315,6 +325,9 @@ int Tracer::on_port_fault(pid_t pid)
 
 void Tracer::on_signal(pid_t pid, int signal)
 {
+    if (clock_calls_) {
+        clock_calls_->on_signal(pid, signal);
+    }
     resume(pid, is_stop_signal(signal) && sigcont_pending(pid) ? 0 : signal);
 }
 

@@ -54,6 +54,7 @@ private:
     enum class EventKind {
         Exited,     // a task has ended
         PortCall,   // the filter stopped an ioperm or iopl
+        CallEnd,    // a call resumed to its end has ended (a timed wait's try)
         Exec,       // a task has run execve
         NewTask,    // a task has created another (fork, vfork, clone)
         TaskStarts, // a new task's first stop

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include <linux/audit.h>
 #include <linux/seccomp.h>
@@ -23,14 +25,17 @@ constexpr std::uint32_t kTraceIopl = SECCOMP_RET_TRACE | 2;
 constexpr std::uint32_t kEperm = SECCOMP_RET_ERRNO | EPERM;
 constexpr std::uint32_t kEnosys = SECCOMP_RET_ERRNO | ENOSYS;
 
-// Runs the filter as the kernel would on one call.
-std::uint32_t run(bool x32, std::uint32_t arch, std::uint32_t nr, std::uint64_t flags = 0)
+// Runs the filter as the kernel would on one call (time: with the time
+// calls of a board or virtual run; args from the second on).
+std::uint32_t run(bool x32, std::uint32_t arch, std::uint32_t nr, std::uint64_t flags = 0, bool time = false,
+                  std::initializer_list<std::uint64_t> args = {})
 {
-    const std::vector<sock_filter> program = velmo::emu::port_filter(x32);
+    const std::vector<sock_filter> program = velmo::emu::port_filter(x32, time);
     seccomp_data data{};
     data.arch = arch;
     data.nr = static_cast<int>(nr);
     data.args[0] = flags;
+    std::copy(args.begin(), args.end(), data.args + 1);
     std::uint32_t acc = 0;
     for (std::size_t pc = 0; pc < program.size(); ++pc) {
         const sock_filter &op = program[pc];
@@ -40,6 +45,7 @@ std::uint32_t run(bool x32, std::uint32_t arch, std::uint32_t nr, std::uint64_t 
             break;
         case BPF_JMP | BPF_JEQ | BPF_K: pc += acc == op.k ? op.jt : op.jf; break;
         case BPF_JMP | BPF_JSET | BPF_K: pc += (acc & op.k) != 0 ? op.jt : op.jf; break;
+        case BPF_ALU | BPF_AND | BPF_K: acc &= op.k; break;
         case BPF_RET | BPF_K: return op.k;
         default: ADD_FAILURE() << "instruction " << op.code << " at " << pc; return 0;
         }
@@ -80,6 +86,30 @@ TEST(Filter, StopsPortCallsRefusesWaysOutAndLetsTheRestThrough)
     EXPECT_EQ(run(true, AUDIT_ARCH_X86_64, kX32 | 521), kEperm);
     EXPECT_EQ(run(true, AUDIT_ARCH_X86_64, kX32 | 56, kUntraced), kEperm);
     EXPECT_EQ(run(true, AUDIT_ARCH_X86_64, kX32 | 435), kEnosys);
+}
+
+// futex stops only for a wait with a timeout (op 0 FUTEX_WAIT, 9
+// FUTEX_WAIT_BITSET, flags 128 private and 256 realtime; 1 FUTEX_WAKE):
+// a mutex's every call would cost a stop. The waits with an int timeout
+// stop always (a zero one costs its call on the run's clock).
+TEST(Filter, StopsTimedWaitsOnlyWithTheRunsClock)
+{
+    constexpr std::uint32_t kTime = SECCOMP_RET_TRACE | velmo::emu::kTraceTime;
+    const auto x86_64 = AUDIT_ARCH_X86_64;
+    const auto i386 = AUDIT_ARCH_I386;
+    EXPECT_EQ(run(false, x86_64, 202, 0, true, {128, 0, 0x7ffd0000}), kTime);
+    EXPECT_EQ(run(false, x86_64, 202, 0, true, {9 | 128 | 256, 0, 0x700000000000}), kTime);
+    EXPECT_EQ(run(false, x86_64, 202, 0, true, {128, 0, 0}), SECCOMP_RET_ALLOW);
+    EXPECT_EQ(run(false, x86_64, 202, 0, true, {1 | 128, 0, 5}), SECCOMP_RET_ALLOW);
+    EXPECT_EQ(run(false, x86_64, 202, 0, false, {128, 0, 0x7ffd0000}), SECCOMP_RET_ALLOW);
+    EXPECT_EQ(run(false, x86_64, 7, 0, true), kTime); // poll
+    EXPECT_EQ(run(false, x86_64, 7, 0, false), SECCOMP_RET_ALLOW);
+    // i386: futex 240, futex_time64 422, _newselect 142, ppoll_time64 414.
+    EXPECT_EQ(run(false, i386, 240, 0, true, {9, 0, 0xbf000000}), kTime);
+    EXPECT_EQ(run(false, i386, 422, 0, true, {0, 0, 0xbf000000}), kTime);
+    EXPECT_EQ(run(false, i386, 422, 0, true, {1, 0, 0xbf000000}), SECCOMP_RET_ALLOW);
+    EXPECT_EQ(run(false, i386, 142, 0, true), kTime);
+    EXPECT_EQ(run(false, i386, 414, 0, true), kTime);
 }
 
 TEST(Calls, DecodedAsTheKernelDecodesThem)

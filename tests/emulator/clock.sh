@@ -5,6 +5,11 @@
 #   identical   two virtual runs: the same trace (with --trace-time) and VCD
 #   timers      timer calls left to the machine's clock are named, once each
 #   signal      a signal ends a sleep held on the board clock at once
+#   waits_virtual  timed waits (poll, select, pthread_cond_timedwait,
+#               sem_timedwait) end exactly at their deadlines on the virtual
+#               clock, one a child's write or signal ends at once, and the
+#               whole run takes well under a second
+#   waits_board the same on the board clock: never early, hardly late
 #   uart_busy   uart_tx at 115200 baud on the board clock, with every CPU of
 #               the machine kept busy, decoded by sigrok-cli: no retry
 #   clock.sh BIN_DIR SCENARIO
@@ -63,6 +68,39 @@ signal)
     [ "$took" -le 10 ] || fail "the interrupted sleep took $took s"
     printf 'sleep: 143\n' >want.out
     expect "sh's output" "$dir/want.out" out
+    ;;
+waits_virtual)
+    start=$(date +%s%N)
+    velmo-emu --clock virtual -- clock_probe waits >out 2>err
+    check_status "clock_probe waits under --clock virtual" 0 $?
+    took=$((($(date +%s%N) - start) / 1000000))
+    echo "9 s of waits took $took ms"
+    [ "$took" -lt 1000 ] || fail "9 s of virtual waits took $took ms of real time"
+    # Each at its deadline; after it, 1 us for the clock read that says
+    # so, and for the wait's own stop when its timeout is a span.
+    cat >want.out <<'EOF'
+poll 0 2000002
+select 0 2000002 left 0.000000
+cond ETIMEDOUT 1000001
+sem ETIMEDOUT 1000002
+pipe 1 1000 ms
+signal -1 EINTR 1000 ms
+EOF
+    expect "clock_probe's waits" "$dir/want.out" out
+    expect "what velmo-emu said" empty err
+    ;;
+waits_board)
+    velmo-emu --clock board -- clock_probe waits >out 2>err
+    check_status "clock_probe waits under --clock board" 0 $?
+    expect "what velmo-emu said" empty err
+    # Each wait, what it should end with, its deadline and how late it may
+    # be (us, or ms for the last two).
+    printf '%s\n' 'poll 0 2000000 50000' 'select 0 2000000 50000' 'cond ETIMEDOUT 1000000 50000' \
+        'sem ETIMEDOUT 1000000 50000' 'pipe 1 1000 50' 'signal -1 1000 50' >bounds
+    awk 'NR == FNR { end[$1] = $2; at[$1] = $3; late[$1] = $4; next }
+        { t = $1 == "pipe" || $1 == "signal" ? $(NF - 1) : $3 }
+        !($1 in at) || $2 != end[$1] || t < at[$1] || t > at[$1] + late[$1] { print "wrong: " $0; bad++ }
+        END { exit bad > 0 || FNR != 6 }' bounds out || { fail "waits not at their deadlines"; cat out; }
     ;;
 uart_busy)
     hogs=()

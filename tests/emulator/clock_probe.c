@@ -14,10 +14,23 @@
  *                          nanosecond ticks, before and after sleep(5)
  *   clock_probe tsc-untrapped  status 0 where rdtsc runs despite
  *                          PR_SET_TSC (a hypervisor may not let it)
+ *   clock_probe waits      timed waits nothing ends, one after the other:
+ *                          poll and select (2 s) on a pipe nobody writes,
+ *                          pthread_cond_timedwait (1 s, CLOCK_MONOTONIC),
+ *                          sem_timedwait (1 s, CLOCK_REALTIME); then a
+ *                          poll (2 s) on a pipe a child writes after
+ *                          sleep(1); a poll (5 s) that a child's SIGUSR1
+ *                          interrupts after sleep(1). Each: its result and
+ *                          the time it took on CLOCK_MONOTONIC, in us (the
+ *                          last two in ms)
  */
 #define _GNU_SOURCE
+#include <errno.h>
+#include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <sys/prctl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -131,8 +144,93 @@ static int order(const char *self)
     return 0;
 }
 
+static void on_usr1(int signal)
+{
+    (void)signal;
+}
+
+static int waits(void)
+{
+    int idle[2], written[2], r;
+    long long t0;
+    struct pollfd fd;
+    fd_set read_set;
+    struct timeval tv = {2, 0};
+    struct timespec at;
+    pthread_condattr_t attr;
+    pthread_cond_t cond;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    sem_t sem;
+    pid_t child;
+
+    if (pipe(idle) != 0 || pipe(written) != 0) {
+        return 1;
+    }
+    fd.fd = idle[0];
+    fd.events = POLLIN;
+    t0 = ns(CLOCK_MONOTONIC);
+    r = poll(&fd, 1, 2000);
+    printf("poll %d %lld\n", r, (ns(CLOCK_MONOTONIC) - t0) / 1000);
+
+    FD_ZERO(&read_set);
+    FD_SET(idle[0], &read_set);
+    t0 = ns(CLOCK_MONOTONIC);
+    r = select(idle[0] + 1, &read_set, NULL, NULL, &tv);
+    printf("select %d %lld left %ld.%06ld\n", r, (ns(CLOCK_MONOTONIC) - t0) / 1000, (long)tv.tv_sec, (long)tv.tv_usec);
+
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cond, &attr);
+    pthread_mutex_lock(&mutex);
+    t0 = ns(CLOCK_MONOTONIC);
+    at.tv_sec = (time_t)(t0 / 1000000000LL + 1);
+    at.tv_nsec = (long)(t0 % 1000000000LL);
+    r = pthread_cond_timedwait(&cond, &mutex, &at);
+    printf("cond %s %lld\n", r == ETIMEDOUT ? "ETIMEDOUT" : strerror(r), (ns(CLOCK_MONOTONIC) - t0) / 1000);
+    pthread_mutex_unlock(&mutex);
+
+    sem_init(&sem, 0, 0);
+    t0 = ns(CLOCK_MONOTONIC);
+    clock_gettime(CLOCK_REALTIME, &at);
+    at.tv_sec += 1;
+    r = sem_timedwait(&sem, &at);
+    printf("sem %s %lld\n", r == -1 && errno == ETIMEDOUT ? "ETIMEDOUT" : "not timed out",
+           (ns(CLOCK_MONOTONIC) - t0) / 1000);
+
+    fflush(stdout);
+    t0 = ns(CLOCK_MONOTONIC);
+    child = fork();
+    if (child == 0) {
+        sleep(1);
+        r = (int)write(written[1], "x", 1);
+        _exit(r == 1 ? 0 : 1);
+    }
+    fd.fd = written[0];
+    r = poll(&fd, 1, 2000);
+    printf("pipe %d %lld ms\n", r, (ns(CLOCK_MONOTONIC) - t0) / 1000000);
+    waitpid(child, NULL, 0);
+
+    signal(SIGUSR1, on_usr1);
+    fflush(stdout);
+    t0 = ns(CLOCK_MONOTONIC);
+    child = fork();
+    if (child == 0) {
+        sleep(1);
+        kill(getppid(), SIGUSR1);
+        _exit(0);
+    }
+    fd.fd = idle[0];
+    r = poll(&fd, 1, 5000);
+    printf("signal %d %s %lld ms\n", r, r == -1 && errno == EINTR ? "EINTR" : "", (ns(CLOCK_MONOTONIC) - t0) / 1000000);
+    waitpid(child, NULL, 0);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "waits") == 0) {
+        return waits();
+    }
     if (argc == 2 && strcmp(argv[1], "epoch") == 0) {
         each_clock();
         sleep(5);

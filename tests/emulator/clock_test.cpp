@@ -1,6 +1,7 @@
 // The run's clock as a model: what moves it in each mode, and that it
 // never goes back.
 #include "run_clock.h"
+#include "clock_calls.h"
 #include "options.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +143,61 @@ TEST(RunClock, Options)
         EXPECT_FALSE(parse(args, bad, error));
         EXPECT_EQ(error, message);
     }
+}
+
+// How each table's timed waits lay out their timeout: i386's older calls
+// 32-bit fields, its *_time64 calls and every x86_64 one 64-bit; the
+// waits velmo-emu leaves to the kernel named. (i386 programs cannot run
+// on every machine that builds this.) Numbers as in the kernel's tables.
+TEST(WaitForm, EachTableAsTheKernelReadsIt)
+{
+    using velmo::emu::wait_form;
+    using velmo::emu::WaitForm;
+    using K = WaitForm::Kind;
+    using T = WaitForm::Timeout;
+    auto form = [](bool i386, std::uint32_t nr, std::uint64_t op = 0, std::uint64_t timeout = 0) {
+        const std::uint64_t args[6] = {3, op, 0, timeout, 0, 0};
+        return wait_form(i386, nr, args);
+    };
+    struct Case {
+        bool i386;
+        std::uint32_t nr;
+        std::uint64_t op;
+        int arg;
+        T timeout;
+        bool wide, absolute, realtime, remaining;
+    };
+    for (const Case &c : {
+             Case{true, 142, 0, 4, T::Timeval, false, false, false, true},        // _newselect
+             Case{true, 413, 0, 4, T::Timespec, true, false, false, true},        // pselect6_time64
+             Case{true, 308, 0, 4, T::Timespec, false, false, false, true},       // pselect6
+             Case{true, 309, 0, 2, T::Timespec, false, false, false, true},       // ppoll
+             Case{true, 168, 0, 2, T::Ms, true, false, false, false},             // poll
+             Case{true, 441, 0, 3, T::Timespec, true, false, false, false},       // epoll_pwait2
+             Case{true, 240, 9 | 256, 3, T::Timespec, false, true, true, false},  // futex WAIT_BITSET realtime
+             Case{true, 422, 0 | 128, 3, T::Timespec, true, false, false, false}, // futex_time64 WAIT
+             Case{false, 23, 0, 4, T::Timeval, true, false, false, true},         // select
+             Case{false, 232, 0, 3, T::Ms, true, false, false, false},            // epoll_wait
+             Case{false, 202, 9 | 128, 3, T::Timespec, true, true, false, false}, // futex WAIT_BITSET
+         }) {
+        const WaitForm f = form(c.i386, c.nr, c.op);
+        SCOPED_TRACE(c.nr);
+        EXPECT_EQ(f.kind, K::Timed);
+        EXPECT_EQ(f.arg, c.arg);
+        EXPECT_EQ(f.timeout, c.timeout);
+        EXPECT_EQ(f.wide, c.wide);
+        EXPECT_EQ(f.absolute, c.absolute);
+        EXPECT_EQ(f.realtime, c.realtime);
+        EXPECT_EQ(f.remaining, c.remaining);
+        EXPECT_EQ(f.futex, c.nr == 240 || c.nr == 422 || c.nr == 202);
+    }
+    EXPECT_EQ(form(true, 82).kind, K::Named);                  // the old select
+    EXPECT_EQ(form(false, 449, 0, 0x7ffd0000).kind, K::Named); // futex_waitv
+    EXPECT_EQ(form(true, 449).kind, K::Untimed);
+    EXPECT_STREQ(form(true, 240, 6 | 128, 0xbf000000).name, "futex FUTEX_LOCK_PI");
+    EXPECT_EQ(form(false, 202, 1).kind, K::Untimed); // FUTEX_WAKE
+    EXPECT_EQ(form(false, 0).kind, K::None);         // read
+    EXPECT_EQ(form(true, 7).kind, K::None);          // i386 waitpid, not x86_64's poll
 }
 
 } // namespace

@@ -104,6 +104,7 @@ private:
     bool started_ = false;            // the program has been exec'd
     int final_status_ = -1;           // the program's wait status
     velmo::toolkit::UniqueFd report_; // the child's word on why it could not start
+    std::shared_ptr<void> child_start_; // what the child reads until its exec
     Tasks tasks_;
     bool many_tasks_ = false; // more than one task has run: lines are labelled
     pid_t labelled_ = 0;

@@ -65,22 +65,22 @@ struct ChildStart {
     }
 };
 
-// The child, between its start and exec: it lets the tracer seize it,
-// waits until it has, then gives up what the program must not hold,
-// installs the filter and starts the program. Forked, it first makes
-// itself dumpable: velmo-emu is not, a child starts as its parent is, and
-// without CAP_SYS_PTRACE velmo-emu could not trace it. Sharing velmo-emu's
-// memory it must not (dumpable belongs to the memory: velmo-emu's would be
-// open too), and need not: that way is taken only where velmo-emu holds
-// CAP_SYS_PTRACE. The program's exec makes it dumpable or not as its file
-// says. Nothing here allocates.
+// The child, between its start and exec: it waits until the tracer has
+// seized it, then gives up what the program must not hold, installs the
+// filter and starts the program. Forked, it first makes itself dumpable
+// (velmo-emu is not, a child starts as its parent is, and without
+// CAP_SYS_PTRACE velmo-emu could not trace it) and says so. Sharing
+// velmo-emu's memory it must not (dumpable belongs to the memory:
+// velmo-emu's would be open too), and need not: that way is taken only
+// where velmo-emu holds CAP_SYS_PTRACE. The program's exec makes it
+// dumpable or not as its file says. Nothing here allocates.
 [[noreturn]] void start_child(const ChildStart &start)
 {
     char go = 0;
     const char ready = 1;
     std::size_t said = 0;
-    if ((start.own_memory && prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0) ||
-        velmo::toolkit::write_all(start.report_fd, &ready, 1, said) != 0 ||
+    if ((start.own_memory && (prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0 ||
+                              velmo::toolkit::write_all(start.report_fd, &ready, 1, said) != 0)) ||
         velmo::toolkit::read_some(start.go_fd, &go, 1) != 1) {
         _exit(kExitCannotServe); // the tracer gave up before it traced us
     }
@@ -100,6 +100,7 @@ struct ChildStart {
     child_failed(start.report_fd, Stage::Exec, errno);
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
 int run_child(void *start)
 {
     start_child(*static_cast<const ChildStart *>(start));
@@ -114,6 +115,7 @@ bool may_trace_undumpable()
     return syscall(SYS_capget, &header, sets) == 0 &&
            (sets[CAP_SYS_PTRACE / 32].effective & (1u << (CAP_SYS_PTRACE % 32))) != 0;
 }
+#endif
 
 // Starts the child. A fork copies velmo-emu's page tables and marks every
 // page copy-on-write, and each page velmo-emu writes afterwards costs a
@@ -233,8 +235,10 @@ int launch(const std::vector<std::string> &command, bool x32, Launched &launched
     launched.start = start;
     report_write.reset();
     go_read.reset();
+    // A forked child says when it may be traced; one that shares
+    // velmo-emu's memory may be at once.
     char ready = 0;
-    if (velmo::toolkit::read_some(report_read.get(), &ready, 1) != 1) {
+    if (start->own_memory && velmo::toolkit::read_some(report_read.get(), &ready, 1) != 1) {
         std::fprintf(stderr, "velmo-emu: cannot start %s: its process ended before it could\n", program.c_str());
         waitpid(child, nullptr, 0);
         return kExitCannotServe;

@@ -95,12 +95,28 @@ for mode in real board virtual; do
         printf "--clock %s: %.2f us a read (without velmo-emu: %.3f us)\n", m, s * 1e6 / n, p * 1e6 / n }'
 done
 
-echo "== start-up: $runs runs of a program that makes no port access"
-start=$(date +%s.%N)
-for _ in $(seq $runs); do "$bin/read_loop" 0 >/dev/null; done
-mid=$(date +%s.%N)
-for _ in $(seq $runs); do "$bin/velmo-emu" "$bin/read_loop" 0 >/dev/null; done
-end=$(date +%s.%N)
-awk -v a="$start" -v b="$mid" -v c="$end" -v n=$runs 'BEGIN {
-    printf "plain: %.2f ms a run; under velmo-emu: %.2f ms a run (%.2f ms more)\n",
-        (b - a) * 1000 / n, (c - b) * 1000 / n, ((c - b) - (b - a)) * 1000 / n }'
+echo "== start-up: $runs runs of a program that makes no port access, $rounds rounds, alternating"
+# runs_ms COMMAND...: the milliseconds a run of COMMAND takes, over $runs runs.
+runs_ms() {
+    local a b
+    a=$(date +%s.%N)
+    for _ in $(seq $runs); do "$@" >/dev/null; done
+    b=$(date +%s.%N)
+    awk -v a="$a" -v b="$b" -v n=$runs 'BEGIN { printf "%.2f", (b - a) * 1000 / n }'
+}
+alone=() emu=() other=()
+for round in $(seq $rounds); do
+    alone+=("$(runs_ms "$bin/read_loop" 0)")
+    emu+=("$(runs_ms "$bin/velmo-emu" "$bin/read_loop" 0)")
+    [ -z "$against" ] || other+=("$(runs_ms "$against" "$bin/read_loop" 0)")
+    echo -n "round $round: plain ${alone[-1]} ms a run, under velmo-emu ${emu[-1]} ms"
+    [ -z "$against" ] && echo || echo ", under the other ${other[-1]} ms"
+done
+p=$(median "${alone[@]}") e=$(median "${emu[@]}")
+awk -v p="$p" -v e="$e" 'BEGIN {
+    printf "median: plain %.2f ms a run; under velmo-emu: %.2f ms a run (%.2f ms more)\n", p, e, e - p }'
+if [ -n "$against" ]; then
+    o=$(median "${other[@]}")
+    awk -v p="$p" -v o="$o" -v who="$against" 'BEGIN {
+        printf "median under %s: %.2f ms a run (%.2f ms more)\n", who, o, o - p }'
+fi

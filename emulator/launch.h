@@ -8,6 +8,7 @@
 
 #include "fd.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ namespace velmo::emu {
 struct Launched {
     pid_t pid = 0;                   // the program's first task, seized
     velmo::toolkit::UniqueFd report; // the child's word on why it could not start
+    std::shared_ptr<void> start;     // what the child reads until its exec: kept for the run
 };
 
 // Starts command (PROGRAM and its arguments), traced, its port calls

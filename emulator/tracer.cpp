@@ -96,6 +96,7 @@ int Tracer::start(const std::vector<std::string> &command)
     supervise(main_);
     tasks_.add_first(main_);
     report_ = std::move(launched.report);
+    child_start_ = std::move(launched.start);
     return kGoOn;
 }
 

@@ -100,11 +100,12 @@ private:
     bool show_;
     const TraceFile *trace_ = nullptr;
     std::string program_;
-    bool x32_ = false;                // the kernel runs x32 calls
-    pid_t main_ = 0;                  // the program's first task
-    bool started_ = false;            // the program has been exec'd
-    int final_status_ = -1;           // the program's wait status
-    velmo::toolkit::UniqueFd report_; // the child's word on why it could not start
+    bool x32_ = false;                  // the kernel runs x32 calls
+    pid_t main_ = 0;                    // the program's first task
+    bool started_ = false;              // the program has been exec'd
+    int final_status_ = -1;             // the program's wait status
+    velmo::toolkit::UniqueFd report_;   // the child's word on why it could not start
+    std::shared_ptr<void> child_start_; // what the child reads until its exec
     Tasks tasks_;
     bool many_tasks_ = false; // more than one task has run: lines are labelled
     pid_t labelled_ = 0;

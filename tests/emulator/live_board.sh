@@ -32,7 +32,8 @@ kill9)
     # the file all the same.
     velmo-emu --board board -- gpio_client config 0x0f out 6 1 kill-parent >/dev/null
     check_status "velmo-emu killed" 137 $?
-    expect "the board file" live_kill9.board board
+    head -n 4 board >board.txt # the board, before its change log
+    expect "the board file" live_kill9.board board.txt
     ;;
 concurrent)
     # Two runs at once, one writing bank 1 and one bank 2: each waits to see
@@ -53,13 +54,14 @@ concurrent)
     check_status "run B" 0 $?
     grep '^wait' a.out b.out >waits.out
     expect "what each run saw of the other" live_concurrent_waits.out waits.out
-    expect "the board file" live_concurrent.board board
+    head -n 4 board >board.txt
+    expect "the board file" live_concurrent.board board.txt
     ;;
 refused)
     # Each file is refused before the program starts, and left as it was.
     printf 'velmo-board 2\nbase=0x0500\nbank1 direction=0xzz latch=0x00 outside=0x00\nbank2 direction=0xff latch=0x00 outside=0x00\n' >damaged
     printf '#!/bin/sh\necho hello\n' >foreign
-    { printf 'velmo-board 2\nbase=0x0500\n'; head -c 600 /dev/zero; } >oversized
+    { printf 'velmo-board 2\nbase=0x0500\n'; head -c 20000 /dev/zero; } >oversized
     mkdir directory
     mkfifo fifo
     printf 'velmo-board 2\nbase=0x0500\nbank1 direction=0xff latch=0x00 outside=0x00\nbank2 direction=0xff latch=0x00 outside=0x00\n' >./readonly
@@ -128,7 +130,8 @@ symlink)
     [ "$(stat -c '%a %U' board.txt)" = "640 $owner" ] || fail "mode and owner are now $(stat -c '%a %U' board.txt)"
     ls -A >files.out
     expect "the folder" live_symlink_files.out files.out
-    expect "the board file" live_symlink.board board.txt
+    head -n 4 board.txt >board.head
+    expect "the board file" live_symlink.board board.head
     ;;
 wait)
     velmo-board --board board pull 6=0
@@ -273,6 +276,9 @@ term)
         expect "try $try: the watch's errors" empty err.out
     done
     exec 3>&-
+    # Input that never pauses keeps no stop signal out.
+    yes | timeout --preserve-status -s TERM 0.5 velmo-board --board board watch >log.out 2>err.out
+    check_status "the watch at SIGTERM, its input never pausing" 0 "${PIPESTATUS[1]}"
     ;;
 shared)
     # Reading takes a shared lock: a reader does not wait on a reader.

@@ -40,8 +40,9 @@ bin=build/$preset/bin
 runs=50
 rounds=3
 [ -z "$against" ] || rounds=5
-board=$(mktemp -u)
-trap 'rm -f "$board"' EXIT
+# A board file for each velmo-emu: an earlier one may not read this one's.
+board=$(mktemp -u) other_board=$(mktemp -u)
+trap 'rm -f "$board" "$other_board"' EXIT
 
 # rate VELMO-EMU [OPTION...]: ReadIO calls per second under that velmo-emu.
 rate() {
@@ -57,7 +58,7 @@ for round in $(seq $rounds); do
     memory+=("$(rate "$bin/velmo-emu")")
     [ -z "$against" ] || other_memory+=("$(rate "$against")")
     file+=("$(rate "$bin/velmo-emu" --board "$board")")
-    [ -z "$against" ] || other_file+=("$(rate "$against" --board "$board")")
+    [ -z "$against" ] || other_file+=("$(rate "$against" --board "$other_board")")
     echo -n "round $round: in memory ${memory[-1]} per second, --board ${file[-1]} per second"
     [ -z "$against" ] && echo || echo "; against: in memory ${other_memory[-1]}, --board ${other_file[-1]}"
 done

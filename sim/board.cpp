@@ -99,14 +99,29 @@ void Board::set_outside(int n, int level)
     b.outside = static_cast<std::uint8_t>(level != 0 ? (b.outside | mask) : (b.outside & ~mask));
 }
 
-std::string Board::show() const
+std::string Pins::show() const
 {
     std::string text = "board:";
     for (int n = 1; n <= 8; ++n) {
-        const Line l = line(n);
-        text += format(" %d:%s=%d", n, l.input ? "in" : "out", l.level);
+        text += format(" %d:%s=%d", n, (inputs >> (n - 1) & 1) != 0 ? "in" : "out", levels >> (n - 1) & 1);
     }
     return text;
+}
+
+Pins Board::pins() const
+{
+    Pins pins{0, 0};
+    for (int n = 1; n <= 8; ++n) {
+        const Line l = line(n);
+        pins.inputs = static_cast<std::uint8_t>(pins.inputs | (l.input ? 1u : 0u) << (n - 1));
+        pins.levels = static_cast<std::uint8_t>(pins.levels | static_cast<unsigned>(l.level) << (n - 1));
+    }
+    return pins;
+}
+
+std::string Board::show() const
+{
+    return pins().show();
 }
 
 std::string Board::text() const

@@ -50,6 +50,18 @@ struct Line {
     int outside; // the level driven onto it from outside
 };
 
+// What the eight pins show, bit n-1 for line n: whether each line is an
+// input, and the level it shows.
+struct Pins {
+    std::uint8_t inputs = 0xFF;
+    std::uint8_t levels = 0x00;
+
+    std::string show() const; // "board: 1:in=0 2:out=1 ..."
+
+    bool operator==(const Pins &other) const { return inputs == other.inputs && levels == other.levels; }
+    bool operator!=(const Pins &other) const { return !(*this == other); }
+};
+
 class Board {
 public:
     // Power-on: every line an input, latches low, nothing driven, base 0x500.
@@ -73,7 +85,8 @@ public:
     // --- Lines, in the board's line map --------------------------------------
     Line line(int n) const;             // n from 1 to 8
     void set_outside(int n, int level); // external level of line n
-    std::string show() const;           // "board: 1:in=0 2:out=1 ..."
+    Pins pins() const;                  // what the eight pins show
+    std::string show() const;           // pins().show()
 
     // --- The board as text ---------------------------------------------------
     // What a board file holds, always kTextSize bytes, so it can be rewritten

@@ -1,24 +1,20 @@
 #include "board_panel.h"
 
 #include "board_relay.h"
-#include "fd.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 using velmo::sim::Board;
 using velmo::sim::BoardFile;
-using velmo::toolkit::UniqueFd;
 
 namespace {
 
@@ -62,6 +58,22 @@ public:
     // The mask to wait with.
     const sigset_t *open() const { return &open_; }
 
+    // Whether a stop signal is held back: a wait whose input is ready at
+    // once returns without letting it through, so input that never pauses
+    // would keep it out for good.
+    bool held() const
+    {
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            if (sigismember(&pending, sig) == 1) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Writes text to standard output with the stop signals let through, so
     // a reader that stopped reading cannot keep the watch from ending.
     bool put(const std::string &text) const
@@ -78,16 +90,24 @@ private:
     sigset_t open_{};
 };
 
-std::string timestamp()
+// A time in microseconds since 1970 as the log writes it, in UTC:
+// 2026-12-09T10:15:02.123456Z.
+std::string timestamp(std::int64_t us)
+{
+    const time_t seconds = static_cast<time_t>(us / 1000000);
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%06ldZ", static_cast<long>(us % 1000000));
+    return text;
+}
+
+std::int64_t now_us()
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
-    char text[40];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%06ldZ", now.tv_nsec / 1000);
-    return text;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 // What a wait ended with.
@@ -113,7 +133,7 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
 {
     Wake wake;
     for (;;) {
-        if (g_stop != 0) {
+        if (g_stop != 0 || stops.held()) {
             wake.end = true;
             return wake;
         }
@@ -159,48 +179,49 @@ Wake wait_for_change(const BoardFile &file, BoardEvents &events, const Stops &st
     }
 }
 
-// The write that woke the watch is still under its writer's lock for a few
-// microseconds. Waited for here on the CPU, for up to about 100 us, rather
-// than in the sleep of a lock wait, which a busy machine may stretch to
-// milliseconds and so merge the next change with this one. probe is the
-// board file open on a descriptor of its own, only to look at the lock.
-void wait_for_writer(int probe)
-{
-    for (int tries = 0; tries < 200 && probe >= 0; ++tries) {
-        if (flock(probe, LOCK_SH | LOCK_NB) == 0) {
-            flock(probe, LOCK_UN);
-            return;
-        }
-    }
-}
-
-// The log: the board as it is, then a line each time what the pins show
-// changes. The file is read as soon as a write wakes the watch, so each
-// change is seen before the next unless they come faster than the log
-// keeps up with.
+// The log: the board as it is, then a line for each change of what the
+// pins show, in order, at the time its writer made it. Every writer
+// records its change in the board file, which keeps the last
+// BoardFile::kChangesKept: a watch held up for a while (a busy machine,
+// a program writing a burst) still gives each of them, and one held up
+// longer says how many it missed rather than merging them.
 int log_changes(BoardFile &file, BoardEvents &events, const Stops &stops)
 {
-    // Lock waits as short as asked for, not 50 us longer.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    const UniqueFd probe(open(file.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    std::string last;
+    std::string last; // the board of the last line
+    std::uint64_t seen = 0;
+    bool first = true;
+    velmo::sim::Changes changes;
     std::string why;
     Board board;
     bool input = true;
     // Once more when the watch is to end, so the log ends with the board
     // as it was then, however soon after a write the end came.
     for (bool end = false;; end = end || g_stop != 0) {
-        wait_for_writer(probe.get());
-        if (!file.read(board, why)) {
+        // At first only the board as it is: the changes before it are history.
+        if (!file.read_changes(first ? ~std::uint64_t{0} : seen, board, changes, why)) {
             std::fprintf(stderr, "velmo-board: board file %s\n", why.c_str());
             return 1;
         }
+        first = false;
+        std::string text;
+        if (changes.missed > 0) {
+            text += timestamp(changes.kept.front().time_us) + " missed " + std::to_string(changes.missed) +
+                    " changes (the watch fell more than " + std::to_string(BoardFile::kChangesKept) + " behind)\n";
+        }
+        for (const velmo::sim::Change &change : changes.kept) {
+            last = change.pins.show();
+            text += timestamp(change.time_us) + " " + last + "\n";
+        }
+        seen = changes.last; // lower than before when the file was replaced by an older one
+        // The board as it is, where it differs: the first line, or a
+        // change that no writer recorded (a file edited by hand).
         const std::string now = board.show();
         if (now != last) {
-            if (!stops.put(timestamp() + " " + now + "\n")) {
-                return g_stop != 0 ? 0 : 1; // a stop, or the reader has gone
-            }
+            text += timestamp(now_us()) + " " + now + "\n";
             last = now;
+        }
+        if (!text.empty() && !stops.put(text)) {
+            return g_stop != 0 ? 0 : 1; // a stop, or the reader has gone
         }
         if (end) {
             return 0;

@@ -276,12 +276,12 @@ protected:
     std::string file_text(const std::string &suffix = "") const
     {
         std::FILE *f = std::fopen((path_ + suffix).c_str(), "r");
-        char text[256] = {};
-        const std::size_t n = f != nullptr ? std::fread(text, 1, sizeof text - 1, f) : 0;
+        std::string text(20000, '\0');
+        text.resize(f != nullptr ? std::fread(&text[0], 1, text.size(), f) : 0);
         if (f != nullptr) {
             std::fclose(f);
         }
-        return std::string(text, n);
+        return text;
     }
 
     std::string dir_, path_;
@@ -301,10 +301,10 @@ TEST_F(SharedBoard, EachSeesTheOthersWritesAndKeepsThem)
     // a's write to bank 1 keeps what b wrote since a last read.
     ASSERT_TRUE(b_.out(0x538, 0x84));
     ASSERT_TRUE(a_.out(0x50F, 0x01));
-    EXPECT_EQ(file_text(), "velmo-board 2\n"
-                           "base=0x0500\n"
-                           "bank1 direction=0xff latch=0x01 outside=0x00\n"
-                           "bank2 direction=0x00 latch=0x84 outside=0x00\n");
+    EXPECT_EQ(file_text().substr(0, Board::kTextSize), "velmo-board 2\n"
+                                                       "base=0x0500\n"
+                                                       "bank1 direction=0xff latch=0x01 outside=0x00\n"
+                                                       "bank2 direction=0x00 latch=0x84 outside=0x00\n");
 }
 
 TEST_F(SharedBoard, AFileReplacedByRenameIsFollowed)
@@ -361,6 +361,75 @@ TEST_F(SharedBoard, EveryAccessFindsTheFileAtThePath)
     EXPECT_EQ(file_text().substr(26, 90), "bank1 direction=0xff latch=0x04 outside=0x00\n"
                                           "bank2 direction=0xff latch=0x80 outside=0x00\n");
     EXPECT_EQ(file_text("~").substr(26, 45), "bank1 direction=0xff latch=0x02 outside=0x00\n");
+}
+
+// Each write that changes what the pins show is numbered and kept in the
+// file, in a ring of fixed-length lines, so that a reader that falls
+// behind still finds every change, or learns how many it missed. A file of
+// the board's text alone, as earlier programs wrote it, is read, and gets
+// its log at its first write.
+TEST_F(SharedBoard, ChangesOfThePinsAreNumberedAndKept)
+{
+    auto line = [this](std::size_t n) { // 1 for the first
+        const std::string text = file_text();
+        std::size_t at = 0;
+        for (std::size_t i = 1; i < n && at != std::string::npos; ++i) {
+            at = text.find('\n', at) + 1;
+        }
+        return text.substr(at, text.find('\n', at) - at);
+    };
+    std::FILE *f = std::fopen(path_.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("velmo-board 2\nbase=0x0500\n"
+               "bank1 direction=0xff latch=0x00 outside=0x08\n"
+               "bank2 direction=0xff latch=0x00 outside=0x00\n",
+               f);
+    std::fclose(f);
+    Board board;
+    velmo::sim::Changes changes;
+    std::string why;
+    ASSERT_TRUE(file_b_.read_changes(0, board, changes, why)) << why;
+    EXPECT_EQ(changes.last, 0u);
+    EXPECT_EQ(board.line(3).level, 1);
+
+    ASSERT_TRUE(a_.out(0x534, 0x00)); // lines 5-8 outputs: change 1
+    ASSERT_TRUE(b_.out(0x538, 0x00)); // the latch as it was: no change
+    ASSERT_TRUE(b_.out(0x538, 0x04)); // line 6 high: change 2
+    EXPECT_EQ(file_text().size(), 13533u);
+    EXPECT_EQ(line(5), "changes 0000000000000002 (the last 256 below: number, microseconds since 1970, "
+                       "lines 1-8 in/out, levels)");
+    EXPECT_EQ(line(6).substr(0, 17), "0000000000000001 ");
+    EXPECT_EQ(line(6).substr(33), " iiiioooo 00100000");
+    EXPECT_EQ(line(7).substr(33), " iiiioooo 00100100");
+    EXPECT_EQ(line(8), "---------------- ---------------- -------- --------");
+    ASSERT_TRUE(file_b_.read_changes(0, board, changes, why)) << why;
+    ASSERT_EQ(changes.kept.size(), 2u);
+    EXPECT_EQ(changes.kept[1].number, 2u);
+    EXPECT_EQ(changes.kept[1].pins.show(), "board: 1:in=0 2:in=0 3:in=1 4:in=0 5:out=0 6:out=1 7:out=0 8:out=0");
+    EXPECT_LE(changes.kept[0].time_us, changes.kept[1].time_us);
+
+    for (int n = 0; n < 300; ++n) { // changes 3 to 302
+        ASSERT_TRUE(a_.out(0x538, n % 2 == 0 ? 0x00 : 0x04));
+    }
+    ASSERT_TRUE(file_b_.read_changes(2, board, changes, why)) << why;
+    EXPECT_EQ(changes.last, 302u);
+    EXPECT_EQ(changes.missed, 44u);
+    ASSERT_EQ(changes.kept.size(), 256u);
+    EXPECT_EQ(changes.kept.front().number, 47u);
+    EXPECT_EQ(file_text().size(), 13533u);
+
+    // A line of the log damaged: its reader and the next run say where.
+    f = std::fopen(path_.c_str(), "r+");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, 116 + 106 + 45 * 52, SEEK_SET); // change 302: line 6 + 301 mod 256
+    std::fputs("x", f);
+    std::fclose(f);
+    EXPECT_FALSE(file_b_.read_changes(301, board, changes, why));
+    EXPECT_EQ(why, path_ + ": line 51 is not change 302");
+    BoardFile again;
+    EXPECT_FALSE(again.open(path_, why));
+    EXPECT_EQ(why, path_ + ": line 51 is not a change 'NNNNNNNNNNNNNNNN NNNNNNNNNNNNNNNN iiiiiiii 00000000'; it was "
+                           "left as it is");
 }
 
 // A file of the kernel's own shows a size of 0 and sets the kernel when

@@ -23,6 +23,10 @@
 #                          runs velmo-emu (on PATH) with a trace; its
 #                          output, error and trace land in NAME.out,
 #                          NAME.err, NAME.trace; the status is checked
+#   uart_decodes VCD BAUD EXPECTED
+#                          sigrok-cli's UART decoder, on line6 of VCD at
+#                          BAUD, gives EXPECTED's bytes (expect's rules),
+#                          says nothing on stderr and sees no error
 #   finish                 ends the test: status 0 and "ok", or 1
 #
 # A test's board is its own: a VELMO_BOARD of the caller's is never used.
@@ -108,6 +112,17 @@ run_emu() {
     local got=$?
     check_status "$name" "$status" "$got"
     [ "$got" -eq "$status" ] || cat "$name.err"
+}
+
+uart_decodes() {
+    local vcd=$1 decoder=uart:rx=line6:baudrate=$2 want=$3
+    sigrok-cli -I vcd -i "$vcd" -P "$decoder" -A uart=rx-data >rx.out 2>rx.err
+    sigrok-cli -I vcd -i "$vcd" -P "$decoder" >all.out 2>&1
+    expect "the bytes sigrok-cli decoded" "$want" rx.out
+    expect "what sigrok-cli said" empty rx.err
+    if grep -i error all.out; then
+        fail "the decoder saw errors"
+    fi
 }
 
 finish() {

@@ -16,7 +16,8 @@ state)
     run_emu config -- --board "$board" velmogpio config 0x0F
     expect "config out" empty config.out
     expect "config trace" emu_state_config.trace config.trace
-    expect "the board file" emu_state_board1.txt "$board"
+    head -n 4 "$board" >board1.txt # the board, before its change log
+    expect "the board file" emu_state_board1.txt board1.txt
 
     run_emu set -- --board "$board" velmogpio set 6=1 7=0
     expect "set out" empty set.out
@@ -31,7 +32,8 @@ state)
     run_emu config_lines -- --board "$board" velmogpio config 3=out 8=in
     run_emu get -- --board "$board" velmogpio get 3 6 8
     expect "get out" emu_state_get.out get.out
-    expect "the board file" emu_state_board2.txt "$board"
+    head -n 4 "$board" >board2.txt
+    expect "the board file" emu_state_board2.txt board2.txt
 
     # Line 1 is an input: the level is latched, and said so.
     run_emu set_input -- --board "$board" velmogpio set 1=1

@@ -378,8 +378,9 @@ void ClockCalls::interrupt_signalled()
 pid_t ClockCalls::wait(int *status)
 {
     for (;;) {
+        const std::int64_t horizon = clock_.pace();
         release_due();
-        if (sleepers_.empty()) {
+        if (sleepers_.empty() && horizon == INT64_MAX) {
             return waitpid(-1, status, __WALL);
         }
         if (!sigchld_blocked_) {
@@ -401,11 +402,14 @@ pid_t ClockCalls::wait(int *status)
                 if (late != 0) {
                     return late;
                 }
-                // Nothing can run until a sleeper wakes: the clock goes
-                // to the earliest deadline.
-                std::int64_t earliest = INT64_MAX;
+                // Nothing can run until a sleeper wakes or the pacer acts:
+                // the clock goes to the earliest of their times.
+                std::int64_t earliest = clock_.pace();
                 for (const auto &entry : sleepers_) {
                     earliest = std::min(earliest, entry.second.deadline);
+                }
+                if (earliest == INT64_MAX) {
+                    return waitpid(-1, status, __WALL);
                 }
                 clock_.advance_to(earliest);
                 continue;
@@ -422,7 +426,7 @@ pid_t ClockCalls::wait(int *status)
             }
         }
         interrupt_signalled();
-        if (sleepers_.empty()) {
+        if (sleepers_.empty() && !clock_.paced()) {
             continue;
         }
         sigset_t chld;

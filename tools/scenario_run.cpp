@@ -12,12 +12,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <regex>
 #include <vector>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace velmo::test {
@@ -118,8 +120,7 @@ public:
             return kNever;
         }
         if (velmo::toolkit::monotonic_ns() - real_start_ >= sc_.timeout) {
-            end("the time limit of " + show_time(sc_.timeout) + " (real time) was reached at step " +
-                std::to_string(index_ + 1));
+            end("the time limit of " + show_time(sc_.timeout) + " (real time) was reached" + waiting_for());
             return kNever;
         }
         return std::min(due, sc_.timeout);
@@ -142,8 +143,7 @@ public:
                 clock_.advance_to(sc_.timeout);
                 step(true);
                 if (!over_) {
-                    end("the time limit of " + show_time(sc_.timeout) + " was reached at step " +
-                        std::to_string(index_ + 1));
+                    end("the time limit of " + show_time(sc_.timeout) + " was reached" + waiting_for());
                 }
                 break;
             }
@@ -515,7 +515,9 @@ private:
             return "";
         }
         const Step &s = sc_.steps[index_];
-        return std::string(" in step ") + step_name(s.kind) + " (" + sc_.file + ":" + std::to_string(s.source_line) + ")";
+        std::string text = std::string(" in step ") + step_name(s.kind) + " (" + sc_.file + ":" +
+                           std::to_string(s.source_line) + ")";
+        return s.line != 0 ? text + "; " + describe(s.line) : text;
     }
 
     void fail(const Step &s, const std::string &what)
@@ -620,6 +622,31 @@ bool write_file(const std::string &path, const std::string &text)
     return std::fclose(f) == 0 && ok;
 }
 
+// A pseudo-terminal: out[0] its master, out[1] its side for the program,
+// raw (no \r added, no echo).
+bool open_terminal(int out[2])
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        return false;
+    }
+    const char *name = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    const int side = name != nullptr ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    termios mode{};
+    if (side < 0 || tcgetattr(side, &mode) != 0) {
+        ::close(master);
+        if (side >= 0) {
+            ::close(side);
+        }
+        return false;
+    }
+    cfmakeraw(&mode);
+    tcsetattr(side, TCSANOW, &mode);
+    out[0] = master;
+    out[1] = side;
+    return true;
+}
+
 } // namespace
 
 RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string &vcd_path,
@@ -628,11 +655,13 @@ RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string
     RunResult result;
     std::signal(SIGPIPE, SIG_IGN);
 
-    // The program's stdin and stdout: pipes whose other ends are the
-    // steps'; its stderr, and velmo-emu's words, a file.
+    // The program's stdin: a pipe whose other end is the steps'. Its
+    // stdout: a terminal in raw mode (so the C library flushes each line,
+    // as at a console), or a pipe where no terminal can be had. Its
+    // stderr, and velmo-emu's words: a file.
     int in[2];
     int out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+    if (pipe2(in, O_CLOEXEC) != 0 || (!open_terminal(out) && pipe2(out, O_CLOEXEC) != 0)) {
         result.reason = std::string("cannot make a pipe: ") + std::strerror(errno);
         return result;
     }

@@ -21,6 +21,9 @@ namespace {
 
 // The longest the tracer waits before it looks again at its sleepers.
 constexpr std::int64_t kLookAgainNs = 10 * 1000 * 1000;
+// How many looks, 100 us apart, a program must be seen blocked before a
+// pacer's time comes while nothing sleeps.
+constexpr int kStillTurns = 20;
 
 bool read_memory(pid_t pid, std::uint64_t address, void *out, std::size_t size)
 {
@@ -404,15 +407,24 @@ pid_t ClockCalls::wait(int *status)
                 }
                 // Nothing can run until a sleeper wakes or the pacer acts:
                 // the clock goes to the earliest of their times.
-                std::int64_t earliest = clock_.pace();
+                std::int64_t earliest = INT64_MAX;
                 for (const auto &entry : sleepers_) {
                     earliest = std::min(earliest, entry.second.deadline);
                 }
-                if (earliest == INT64_MAX) {
+                const std::int64_t paced = clock_.pace();
+                if (std::min(earliest, paced) == INT64_MAX) {
                     return waitpid(-1, status, __WALL);
                 }
-                clock_.advance_to(earliest);
-                continue;
+                // With no sleeper first, a program seen blocked may only be
+                // passing through the kernel (its start, a page fault): the
+                // pacer's time comes only once it has stayed so a while.
+                if (paced >= earliest || ++still_ >= kStillTurns) {
+                    still_ = 0;
+                    clock_.advance_to(std::min(earliest, paced));
+                    continue;
+                }
+            } else {
+                still_ = 0;
             }
             wait_ns = 100 * 1000;
         } else {

@@ -31,18 +31,18 @@ using velmo::emu::RunClock;
 constexpr std::int64_t kNever = INT64_MAX;
 constexpr int kLastEdges = 4; // edges a failure shows
 
-// "1.250ms", "2s", "15us": a time of the run, short and exact enough.
+// "1.25ms", "2s", "15us": a time of the run, short and exact to the
+// nanosecond.
 std::string show_time(std::int64_t ns)
 {
-    char text[64];
-    if (ns % 1000000000 == 0) {
-        std::snprintf(text, sizeof text, "%llds", static_cast<long long>(ns / 1000000000));
-    } else if (ns >= 1000000) {
-        std::snprintf(text, sizeof text, "%.3fms", static_cast<double>(ns) / 1e6);
-    } else {
-        std::snprintf(text, sizeof text, "%.3fus", static_cast<double>(ns) / 1e3);
+    const char *unit = ns >= 1000000000 ? "s" : ns >= 1000000 ? "ms" : ns >= 1000 ? "us" : "ns";
+    const std::int64_t scale = ns >= 1000000000 ? 1000000000 : ns >= 1000000 ? 1000000 : ns >= 1000 ? 1000 : 1;
+    std::string text = std::to_string(ns / scale);
+    std::string fraction = std::to_string(ns % scale + scale).substr(1);
+    while (!fraction.empty() && fraction.back() == '0') {
+        fraction.pop_back();
     }
-    return text;
+    return text + (fraction.empty() ? "" : "." + fraction) + unit;
 }
 
 std::string quoted(const std::string &text)
@@ -225,15 +225,15 @@ private:
         case StepKind::Expect: {
             for (const auto &[n, level] : s.levels) {
                 if (ports_.board().line(n).level != level) {
-                    fail(s, "line " + std::to_string(n) + " is " + std::to_string(ports_.board().line(n).level) +
-                                ", expected " + std::to_string(level) + "; " + describe(n));
+                    fail(s, "expected line " + std::to_string(n) + " to be " + std::to_string(level) + "; " +
+                                describe(n));
                     return kNever;
                 }
             }
             for (const auto &[n, input] : s.directions) {
                 if (ports_.board().line(n).input != input) {
-                    fail(s, std::string("line ") + std::to_string(n) + " is an " + (input ? "output" : "input") +
-                                ", expected an " + (input ? "input" : "output") + "; " + describe(n));
+                    fail(s, "expected line " + std::to_string(n) + " to be an " + (input ? "input" : "output") +
+                                "; " + describe(n));
                     return kNever;
                 }
             }
@@ -282,7 +282,7 @@ private:
         case StepKind::ExpectExit:
             if (ended) {
                 if (exit_status_ != s.status) {
-                    fail(s, "the program " + exit_words() + ", expected status " + std::to_string(s.status));
+                    fail(s, "the program " + exit_words(false) + ", expected status " + std::to_string(s.status));
                     return kNever;
                 }
                 done_at_ = exit_time_;
@@ -501,12 +501,13 @@ private:
         return text;
     }
 
-    std::string exit_words() const
+    std::string exit_words(bool when = true) const
     {
+        const std::string at = when ? " at " + show_time(exit_time_) : "";
         if (exit_status_ > 128 && exit_status_ < 160) {
-            return "was killed by signal " + std::to_string(exit_status_ - 128) + " at " + show_time(exit_time_);
+            return "was killed by signal " + std::to_string(exit_status_ - 128) + at;
         }
-        return "exited with status " + std::to_string(exit_status_) + " at " + show_time(exit_time_);
+        return "exited with status " + std::to_string(exit_status_) + at;
     }
 
     std::string waiting_for() const

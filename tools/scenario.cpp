@@ -48,9 +48,8 @@ struct Reader {
     {
         const std::string text = scalar(node, key);
         try {
-            return velmo::cli::parse_number(text, lo, hi,
-                                            key + " wants a number from " + std::to_string(lo) + " to " +
-                                                std::to_string(hi));
+            return velmo::cli::parse_number(
+                text, lo, hi, key + " wants a number from " + std::to_string(lo) + " to " + std::to_string(hi));
         } catch (const velmo::cli::Usage &usage) {
             fail(node, usage.what);
         }
@@ -167,7 +166,10 @@ void Reader::step_body(Step &s, const std::string &kind, const YAML::Node &v) co
         }
         if (v["edge"]) {
             const std::string e = scalar(v["edge"], "edge");
-            s.edge = e == "rising" ? Edge::Rising : e == "falling" ? Edge::Falling : e == "any" ? Edge::Any : Edge::None;
+            s.edge = e == "rising"    ? Edge::Rising
+                     : e == "falling" ? Edge::Falling
+                     : e == "any"     ? Edge::Any
+                                      : Edge::None;
             if (s.edge == Edge::None) {
                 fail(v["edge"], "bad edge '" + e + "' (rising, falling or any)");
             }
@@ -231,7 +233,9 @@ void Reader::step_body(Step &s, const std::string &kind, const YAML::Node &v) co
                 digits.pop_back();
             }
             try {
-                s.tolerance = static_cast<double>(velmo::cli::parse_number(digits, 0, 100, "tolerance wants a percentage from 0% to 100%")) / 100.0;
+                s.tolerance = static_cast<double>(velmo::cli::parse_number(
+                                  digits, 0, 100, "tolerance wants a percentage from 0% to 100%")) /
+                              100.0;
             } catch (const velmo::cli::Usage &usage) {
                 fail(v["tolerance"], usage.what);
             }
@@ -374,7 +378,8 @@ Scenario load_scenario(const std::string &path)
             } else if (key == "clock") {
                 const std::string clock = r.scalar(v, "clock");
                 if (clock == "board" || clock == "real") {
-                    r.fail(v, "clock " + clock + " is not served by this velmo-test yet; scenarios run on the virtual clock");
+                    r.fail(v, "clock " + clock +
+                                  " is not served by this velmo-test yet; scenarios run on the virtual clock");
                 }
                 if (clock != "virtual") {
                     r.fail(v, "bad clock '" + clock + "' (virtual)");

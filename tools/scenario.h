@@ -36,9 +36,9 @@ constexpr std::int64_t kNoTime = -1;
 
 struct Step {
     StepKind kind = StepKind::Pull;
-    int source_line = 0;        // in the scenario file
-    std::int64_t at = kNoTime;  // since the start of the run
-    std::int64_t after = kNoTime; // since the previous step ended
+    int source_line = 0;           // in the scenario file
+    std::int64_t at = kNoTime;     // since the start of the run
+    std::int64_t after = kNoTime;  // since the previous step ended
     std::int64_t within = kNoTime; // waiting steps: their limit (none: the scenario's)
 
     std::vector<std::pair<int, int>> levels;      // pull, expect: line, level
@@ -60,9 +60,9 @@ struct Step {
 };
 
 struct Scenario {
-    std::string file;              // as named on the command line
-    std::string name;              // its name: or the file's
-    std::vector<std::string> run;  // the program and its arguments
+    std::string file;             // as named on the command line
+    std::string name;             // its name: or the file's
+    std::vector<std::string> run; // the program and its arguments
     std::string stdin_text;
     bool has_base = false;
     std::uint16_t base = 0;

@@ -225,15 +225,15 @@ private:
         case StepKind::Expect: {
             for (const auto &[n, level] : s.levels) {
                 if (ports_.board().line(n).level != level) {
-                    fail(s, "expected line " + std::to_string(n) + " to be " + std::to_string(level) + "; " +
-                                describe(n));
+                    fail(s,
+                         "expected line " + std::to_string(n) + " to be " + std::to_string(level) + "; " + describe(n));
                     return kNever;
                 }
             }
             for (const auto &[n, input] : s.directions) {
                 if (ports_.board().line(n).input != input) {
-                    fail(s, "expected line " + std::to_string(n) + " to be an " + (input ? "input" : "output") +
-                                "; " + describe(n));
+                    fail(s, "expected line " + std::to_string(n) + " to be an " + (input ? "input" : "output") + "; " +
+                                describe(n));
                     return kNever;
                 }
             }
@@ -272,9 +272,10 @@ private:
                 if (tail.size() > 200) {
                     tail = "..." + tail.substr(tail.size() - 200);
                 }
-                fail(s, std::string("stdout has no ") + (s.regex ? "match for " : "") + quoted(s.text) +
-                            (ended && !late ? " (the program " + exit_words() + ")" : " within " + show_time(s.within)) +
-                            "; it has " + (tail.empty() ? "nothing new" : quoted(tail)));
+                fail(s,
+                     std::string("stdout has no ") + (s.regex ? "match for " : "") + quoted(s.text) +
+                         (ended && !late ? " (the program " + exit_words() + ")" : " within " + show_time(s.within)) +
+                         "; it has " + (tail.empty() ? "nothing new" : quoted(tail)));
                 return kNever;
             }
             return limit;
@@ -442,7 +443,9 @@ private:
         if (late || ended || !framing.empty()) {
             fail(s, "line " + std::to_string(s.line) + " sent " + quoted(got) + " at " + std::to_string(s.baud) +
                         " baud" + (framing.empty() ? "" : " then " + framing) + ", expected " + quoted(s.text) +
-                        (late ? " within " + show_time(s.within) : framing.empty() ? " before the program " + exit_words() : "") +
+                        (late              ? " within " + show_time(s.within)
+                         : framing.empty() ? " before the program " + exit_words()
+                                           : "") +
                         "; " + describe(s.line));
             return kNever;
         }
@@ -495,8 +498,8 @@ private:
         text += "; last edges:";
         const std::size_t first = h.size() - 1 > static_cast<std::size_t>(kLastEdges) ? h.size() - kLastEdges : 1;
         for (std::size_t i = first; i < h.size(); ++i) {
-            text += std::string(i == first ? " " : ", ") + (h[i].level ? "rising" : "falling") + " at " +
-                    show_time(h[i].t);
+            text +=
+                std::string(i == first ? " " : ", ") + (h[i].level ? "rising" : "falling") + " at " + show_time(h[i].t);
         }
         return text;
     }
@@ -516,8 +519,8 @@ private:
             return "";
         }
         const Step &s = sc_.steps[index_];
-        std::string text = std::string(" in step ") + step_name(s.kind) + " (" + sc_.file + ":" +
-                           std::to_string(s.source_line) + ")";
+        std::string text =
+            std::string(" in step ") + step_name(s.kind) + " (" + sc_.file + ":" + std::to_string(s.source_line) + ")";
         return s.line != 0 ? text + "; " + describe(s.line) : text;
     }
 

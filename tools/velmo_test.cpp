@@ -158,8 +158,8 @@ std::string keep_vcd(const std::string &from, const std::string &vcd_dir, const 
     rules.ours = [](const char *head, std::size_t size) { return size >= 1 && head[0] == '$'; };
     velmo::toolkit::OutputFile file;
     std::string why;
-    if (!velmo::toolkit::open_output(to, rules, file, why) || file.empty() != 0 ||
-        file.append(read_file(from)) != 0 || file.close() != 0) {
+    if (!velmo::toolkit::open_output(to, rules, file, why) || file.empty() != 0 || file.append(read_file(from)) != 0 ||
+        file.close() != 0) {
         velmo::cli::say("velmo-test", "cannot keep the VCD: " + why);
         return "";
     }
@@ -228,7 +228,8 @@ bool write_junit(velmo::toolkit::OutputFile &file, const std::vector<velmo::test
     }
     std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     char head[256];
-    std::snprintf(head, sizeof head, "<testsuite name=\"velmo-test\" tests=\"%zu\" failures=\"%d\" errors=\"0\" time=\"%.3f\">\n",
+    std::snprintf(head, sizeof head,
+                  "<testsuite name=\"velmo-test\" tests=\"%zu\" failures=\"%d\" errors=\"0\" time=\"%.3f\">\n",
                   outcomes.size(), failures, total);
     text += head;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
@@ -276,7 +277,8 @@ int main(int argc, char **argv)
                 o.has_seed = true;
             } else if (words.value("--clock", value)) {
                 if (value == "board" || value == "real") {
-                    throw Usage{"--clock " + value + " is not served by this velmo-test yet; scenarios run on the virtual clock"};
+                    throw Usage{"--clock " + value +
+                                " is not served by this velmo-test yet; scenarios run on the virtual clock"};
                 }
                 if (value != "virtual") {
                     throw Usage{"--clock wants virtual, not '" + value + "'"};
@@ -361,8 +363,7 @@ int main(int argc, char **argv)
             int status = 0;
             bool killed = false;
             pid_t done = r.pid > 0 ? waitpid(r.pid, &status, WNOHANG) : r.pid;
-            if (done == 0 &&
-                velmo::toolkit::monotonic_ns() - r.started > scenarios[r.index].timeout + kGraceNs) {
+            if (done == 0 && velmo::toolkit::monotonic_ns() - r.started > scenarios[r.index].timeout + kGraceNs) {
                 kill(r.pid, SIGKILL);
                 done = waitpid(r.pid, &status, 0);
                 killed = true;

@@ -177,10 +177,12 @@ private:
                     return begin_;
                 }
                 started_ = true;
-                mark_ = now;
                 for (int n = 1; n <= 8; ++n) {
                     edge_index_[n] = history_[n].size();
                 }
+                scan_ = Scan{};
+                scan_.next = edge_index_[s.line];
+                scan_.from = now;
                 schedule_.clear();
                 if (s.kind == StepKind::Press) {
                     plan_press(s, now);
@@ -312,12 +314,12 @@ private:
                 return 0;
             }
         } else {
-            int seen = 0;
             const auto &h = history_[s.line];
-            for (std::size_t i = edge_index_[s.line]; i < h.size(); ++i) {
-                if (s.edge == Edge::Any || (s.edge == Edge::Rising) == (h[i].level == 1)) {
-                    if (++seen == s.count) {
-                        done_at_ = h[i].t;
+            for (; scan_.next < h.size(); ++scan_.next) {
+                const Change &c = h[scan_.next];
+                if (s.edge == Edge::Any || (s.edge == Edge::Rising) == (c.level == 1)) {
+                    if (++scan_.seen == s.count) {
+                        done_at_ = c.t;
                         return 0;
                     }
                 }
@@ -346,14 +348,13 @@ private:
     std::int64_t pulses_step(const Step &s, std::int64_t limit, bool late, bool ended)
     {
         const auto &h = history_[s.line];
-        std::vector<std::pair<std::int64_t, std::int64_t>> pulses; // rise, fall
-        std::int64_t rise = -1;
-        for (std::size_t i = edge_index_[s.line]; i < h.size() && static_cast<int>(pulses.size()) < s.count; ++i) {
-            if (h[i].level == 1) {
-                rise = h[i].t;
-            } else if (rise >= 0) {
-                pulses.emplace_back(rise, h[i].t);
-                rise = -1;
+        auto &pulses = scan_.pulses;
+        for (; scan_.next < h.size() && static_cast<int>(pulses.size()) < s.count; ++scan_.next) {
+            if (h[scan_.next].level == 1) {
+                scan_.rise = h[scan_.next].t;
+            } else if (scan_.rise >= 0) {
+                pulses.emplace_back(scan_.rise, h[scan_.next].t);
+                scan_.rise = -1;
             }
         }
         if (static_cast<int>(pulses.size()) < s.count) {
@@ -396,14 +397,9 @@ private:
     int level_at(int n, std::int64_t t) const
     {
         const auto &h = history_[n];
-        int level = h.front().level;
-        for (const Change &c : h) {
-            if (c.t > t) {
-                break;
-            }
-            level = c.level;
-        }
-        return level;
+        const auto after =
+            std::upper_bound(h.begin(), h.end(), t, [](std::int64_t v, const Change &c) { return v < c.t; });
+        return after == h.begin() ? h.front().level : (after - 1)->level;
     }
 
     // An 8N1 receiver on the line's changes since the step began.
@@ -411,15 +407,13 @@ private:
     {
         const auto &h = history_[s.line];
         const double bit = 1e9 / static_cast<double>(s.baud);
-        std::string got;
+        std::string &got = scan_.got;
         std::string framing;
-        std::int64_t from = mark_;
-        std::int64_t last_stop = mark_;
-        for (std::size_t i = edge_index_[s.line]; i < h.size(); ++i) {
-            if (h[i].level != 0 || h[i].t < from) {
+        for (; scan_.next < h.size(); ++scan_.next) {
+            if (h[scan_.next].level != 0 || h[scan_.next].t < scan_.from) {
                 continue;
             }
-            const std::int64_t start = h[i].t;
+            const std::int64_t start = h[scan_.next].t;
             const auto at = [&](double bits) { return start + static_cast<std::int64_t>(bit * bits); };
             if (at(9.5) > now) {
                 break; // a frame still on its way
@@ -433,10 +427,9 @@ private:
                 break;
             }
             got += static_cast<char>(byte);
-            from = at(9.5);
-            last_stop = from;
+            scan_.from = at(9.5);
             if (got.find(s.text) != std::string::npos) {
-                done_at_ = last_stop;
+                done_at_ = scan_.from;
                 return 0;
             }
         }
@@ -592,11 +585,19 @@ private:
     bool input_[9] = {};
     std::size_t edge_index_[9] = {};
     std::vector<Change> schedule_;
+    // What a waiting step has seen of its line so far.
+    struct Scan {
+        std::size_t next = 0; // the next change to look at
+        int seen = 0;         // wait: edges
+        std::int64_t rise = -1;
+        std::vector<std::pair<std::int64_t, std::int64_t>> pulses; // rise, fall
+        std::string got;                                           // serial: bytes
+        std::int64_t from = 0;                                     // serial: the next frame's earliest start
+    } scan_;
 
     std::size_t index_ = 0;
     bool started_ = false;
     std::int64_t begin_ = 0;
-    std::int64_t mark_ = 0;
     std::int64_t done_at_ = 0;
     std::int64_t previous_end_ = 0;
     std::int64_t real_start_ = 0;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -350,8 +351,15 @@ int main(int argc, char **argv)
                 junit.discard();
                 return velmo::cli::kExitFailed;
             }
+            const pid_t parent = getpid();
             const pid_t pid = fork();
             if (pid == 0) {
+                // velmo-test killed (a CI job's timeout): the run ends with
+                // it, and its program with the run (the tracer's EXITKILL).
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (getppid() != parent) {
+                    _exit(1);
+                }
                 run_child(scenarios[next], o.seed, dir);
             }
             running.push_back({pid, next, dir, velmo::toolkit::monotonic_ns()});

@@ -5,11 +5,14 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
+
+#include <unistd.h>
 
 namespace velmo::test {
 
@@ -317,6 +320,27 @@ Step Reader::step(const YAML::Node &node) const
     return s;
 }
 
+// Is there a program to run as program, for the scenario at path? A name
+// with a slash is from the scenario's folder, one without is found in PATH.
+bool findable(const std::string &program, const std::string &path)
+{
+    if (program.find('/') != std::string::npos) {
+        const std::size_t slash = path.rfind('/');
+        const std::string from =
+            program[0] == '/' || slash == std::string::npos ? program : path.substr(0, slash + 1) + program;
+        return access(from.c_str(), X_OK) == 0;
+    }
+    const char *env = std::getenv("PATH");
+    std::stringstream dirs(env != nullptr ? env : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (access(((dir.empty() ? "." : dir) + "/" + program).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 const char *step_name(StepKind kind)
@@ -372,6 +396,11 @@ Scenario load_scenario(const std::string &path)
                 }
                 if (sc.run[0].empty()) {
                     r.fail(v, "run wants a program");
+                }
+                if (!findable(sc.run[0], path)) {
+                    r.fail(v, "no program '" + sc.run[0] + "' " +
+                                  (sc.run[0].find('/') == std::string::npos ? "in PATH" : "beside the scenario file") +
+                                  " that can run");
                 }
             } else if (key == "stdin") {
                 sc.stdin_text = r.scalar(v, "stdin");

@@ -64,8 +64,9 @@ bad_files)
     printf 'name: x\nrun: blink\nsteps:\n  - frob: {6: 1}\n' >bad/bad_step.yaml
     printf 'run: blink\nsteps:\n  - pull: {9: 1}\n' >bad/bad_line.yaml
     printf 'run: blink\nsteps:\n  - pull: {3: 1}\n  - after: 10 ms\n    pull: {3: 0}\n' >bad/bad_duration.yaml
+    printf 'run: ./no-such-program\n' >bad/bad_program.yaml
     : >all.err
-    for f in bad_yaml bad_step bad_line bad_duration; do
+    for f in bad_yaml bad_step bad_line bad_duration bad_program; do
         (cd bad && velmo-test --junit "$dir/r.xml" "$f.yaml" "$scenarios/steps.yaml") >>out 2>>all.err
         check_status "$f" 2 $?
     done

@@ -30,6 +30,9 @@ constexpr long kRestartSys = 512;
 constexpr long kRestartNoIntr = 513;
 constexpr long kRestartNoHand = 514;
 constexpr long kRestartBlock = 516;
+// How many looks, 100 us apart, a program must be seen blocked before a
+// pacer's time comes while nothing sleeps.
+constexpr int kStillTurns = 20;
 
 bool read_memory(pid_t pid, std::uint64_t address, void *out, std::size_t size)
 {
@@ -701,8 +704,9 @@ pid_t ClockCalls::wait(int *status)
         return pid;
     };
     for (;;) {
+        const std::int64_t horizon = clock_.pace();
         release_due();
-        if (sleepers_.empty()) {
+        if (sleepers_.empty() && horizon == INT64_MAX) {
             return seen(waitpid(-1, status, __WALL));
         }
         if (!sigchld_blocked_) {
@@ -727,14 +731,26 @@ pid_t ClockCalls::wait(int *status)
                 if (probe_stale()) {
                     continue;
                 }
-                // Nothing can run until a sleeper wakes: the clock goes
-                // to the earliest deadline.
+                // Nothing can run until a sleeper wakes or the pacer acts:
+                // the clock goes to the earliest of their times.
                 std::int64_t earliest = INT64_MAX;
                 for (const auto &entry : sleepers_) {
                     earliest = std::min(earliest, entry.second.deadline);
                 }
-                clock_.advance_to(earliest);
-                continue;
+                const std::int64_t paced = clock_.pace();
+                if (std::min(earliest, paced) == INT64_MAX) {
+                    return seen(waitpid(-1, status, __WALL));
+                }
+                // With no sleeper first, a program seen blocked may only be
+                // passing through the kernel (its start, a page fault): the
+                // pacer's time comes only once it has stayed so a while.
+                if (paced >= earliest || ++still_ >= kStillTurns) {
+                    still_ = 0;
+                    clock_.advance_to(std::min(earliest, paced));
+                    continue;
+                }
+            } else {
+                still_ = 0;
             }
             wait_ns = 100 * 1000;
         } else {
@@ -749,7 +765,7 @@ pid_t ClockCalls::wait(int *status)
             }
         }
         interrupt_signalled();
-        if (sleepers_.empty()) {
+        if (sleepers_.empty() && !clock_.paced()) {
             continue;
         }
         sigset_t chld;

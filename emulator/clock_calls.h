@@ -184,6 +184,7 @@ private:
     std::uint64_t holds_ = 0;
     std::set<std::string> named_;
     bool sigchld_blocked_ = false;
+    int still_ = 0; // looks in a row that found no task able to run
 };
 
 } // namespace velmo::emu

@@ -89,6 +89,15 @@ public:
     // A wait has ended at elapsed time t: the clock reads at least t.
     void advance_to(std::int64_t t);
 
+    // Something outside the program that acts on the run at times of this
+    // clock (velmo-test's scenarios): the tracer's wait calls pace() at each
+    // turn, and the pacer acts on whatever is due by now() and returns the
+    // next time it must be called (INT64_MAX: never again). A virtual clock
+    // never jumps past that time.
+    void set_pacer(std::function<std::int64_t()> pacer) { pacer_ = std::move(pacer); }
+    bool paced() const { return static_cast<bool>(pacer_); }
+    std::int64_t pace() { return pacer_ ? pacer_() : INT64_MAX; }
+
     // Board: a task has stopped, or is resumed, or has ended.
     void task_stopped(pid_t pid);
     void task_resumed(pid_t pid);
@@ -118,6 +127,7 @@ private:
     std::unordered_map<pid_t, int> schedstat_fds_;
     Sampler sampler_;
     std::function<std::int64_t()> real_;
+    std::function<std::int64_t()> pacer_;
 };
 
 // The machine's monotonic clock, in nanoseconds.

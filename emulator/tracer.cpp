@@ -71,7 +71,7 @@ int Tracer::run(const std::vector<std::string> &command)
                 clock_->task_resumed(event.pid);
             }
         }
-        if (!killed && supervision_kills()) {
+        if (ending_ || (!killed && supervision_kills())) {
             killed = true; // its tasks end as the program did: their exits follow
             for (const pid_t pid : tasks_.pids()) {
                 kill(pid, SIGKILL);
@@ -79,6 +79,14 @@ int Tracer::run(const std::vector<std::string> &command)
         }
     }
     return status;
+}
+
+void Tracer::end_now()
+{
+    ending_ = true;
+    for (const pid_t pid : tasks_.pids()) {
+        kill(pid, SIGKILL);
+    }
 }
 
 int Tracer::start(const std::vector<std::string> &command)

@@ -47,6 +47,10 @@ public:
     // Runs command (PROGRAM and its arguments) to the end and returns the
     // exit status velmo-emu ends with.
     int run(const std::vector<std::string> &command);
+    // Ends the run from outside (velmo-test, at a scenario's end): every
+    // task is killed, now and as it shows up; run() returns once they
+    // have all ended.
+    void end_now();
 
 private:
     static constexpr int kGoOn = -1; // dispatch(): no status yet
@@ -108,6 +112,7 @@ private:
     std::shared_ptr<void> child_start_; // what the child reads until its exec
     Tasks tasks_;
     bool many_tasks_ = false; // more than one task has run: lines are labelled
+    bool ending_ = false;     // end_now(): every task is killed
     pid_t labelled_ = 0;
     RunClock *clock_ = nullptr;
     std::unique_ptr<ClockCalls> clock_calls_;

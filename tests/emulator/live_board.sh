@@ -12,20 +12,22 @@ temp_dir
 
 case $scenario in
 recipe)
-    # As the README shows it, with button beside us.
+    # As the README shows it, with button beside us (the trap also
+    # removes the test's folder, as temp_dir's did).
     cp "$bin/button" ./button
     # shellcheck disable=SC2155 # the README's words
     export VELMO_BOARD=$(mktemp -u)
-    velmo-emu -- ./button &
+    velmo-emu -- ./button & pid=$!
+    # shellcheck disable=SC2064 # $dir now, the rest at exit
+    trap "kill \$pid 2>/dev/null; rm -f \"\$VELMO_BOARD\"; rm -rf '$dir'" EXIT
     velmo-board pull 3=1
     check_status "pull" 0 $?
     velmo-board wait 6=1 --timeout 5
     check_status "wait" 0 $?
-    wait $!
+    timeout 5 tail --pid=$pid -f /dev/null && wait $pid
     check_status "button under velmo-emu" 0 $?
     velmo-board show >show.out
     expect "the board after button" live_recipe_show.out show.out
-    rm -f "$VELMO_BOARD"
     ;;
 kill9)
     # The program kills velmo-emu right after its write: the write is in

@@ -22,6 +22,10 @@ share/man/man1/VelmoGPIO.1
 share/man/man1/velmo-board.1
 share/man/man1/velmo-emu.1
 share/man/man1/velmogpio.1"
+# velmo-test is built where yaml-cpp is there for the build's target.
+if [ -x "$build/bin/velmo-test" ]; then
+    want+=$'\nbin/velmo-test\nshare/man/man1/velmo-test.1'
+fi
 want=$(LC_ALL=C sort <<<"$want")
 got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 [ "$got" = "$want" ] || die "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"

@@ -656,7 +656,10 @@ bool ClockCalls::others_can_run() const
         std::string text;
         std::getline(stat, text);
         const std::size_t paren = text.rfind(')');
-        if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'R') {
+        // R: running or waiting for a CPU; D: at work in the kernel (a page
+        // read from disk, say), not waiting for anything of the run's.
+        if (paren != std::string::npos && paren + 2 < text.size() &&
+            (text[paren + 2] == 'R' || text[paren + 2] == 'D')) {
             return true;
         }
     }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,6 +30,9 @@ namespace {
 using velmo::emu::RunClock;
 
 constexpr std::int64_t kNever = INT64_MAX;
+// How long output on its way through the program's terminal is waited for
+// before a step says it is not there, in ms of real time.
+constexpr int kSettleMs = 50;
 constexpr int kLastEdges = 4; // edges a failure shows
 
 // "1.25ms", "2s", "15us": a time of the run, short and exact to the
@@ -269,6 +273,12 @@ private:
             if (late || ended || limit == kNever) {
                 if (!late && !ended && limit == kNever) {
                     return kNever; // the scenario's time limit ends it
+                }
+                // What the program wrote to its terminal reaches the master
+                // side a moment later (the kernel passes it on from a work
+                // queue): give it that moment before saying it is not there.
+                if (settle_stdout()) {
+                    return run_step(s, now, ended);
                 }
                 std::string tail = out_.substr(out_seen_);
                 if (tail.size() > 200) {
@@ -536,6 +546,19 @@ private:
         over_ = true;
         passed_ = true;
         tracer_.end_now();
+    }
+
+    // Waits up to kSettleMs of real time for output on its way through the
+    // terminal; true when some came (the step is looked at again).
+    bool settle_stdout()
+    {
+        pollfd p{stdout_, POLLIN, 0};
+        if (::poll(&p, 1, kSettleMs) <= 0) {
+            return false;
+        }
+        const std::size_t before = out_.size();
+        read_stdout();
+        return out_.size() != before;
     }
 
     void read_stdout()

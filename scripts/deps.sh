@@ -73,4 +73,4 @@ velmo_package_check_deps() {
 # (crossbuild-essential-i386 conflicts with gcc-multilib, which the i386
 # preset needs, so it stays inside the build root.)
 # shellcheck disable=SC2034 # read by scripts/package
-VELMO_BUILD_ROOT_PACKAGES=(debhelper cmake libyaml-cpp-dev crossbuild-essential-i386 libc6-dev:i386 libstdc++-12-dev:i386 libyaml-cpp-dev:i386 lintian)
+VELMO_BUILD_ROOT_PACKAGES=(debhelper cmake crossbuild-essential-i386 libc6-dev:i386 libstdc++-12-dev:i386 lintian)

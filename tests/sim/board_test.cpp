@@ -248,6 +248,19 @@ namespace {
 
 using velmo::sim::BoardFile;
 
+// A board file as written before the change log: line 3 driven high.
+const char kOldFormatLine3High[] = "velmo-board 2\nbase=0x0500\n"
+                                   "bank1 direction=0xff latch=0x00 outside=0x08\n"
+                                   "bank2 direction=0xff latch=0x00 outside=0x00\n";
+
+void write_file(const std::string &text, const std::string &to)
+{
+    std::FILE *f = std::fopen(to.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+}
+
 // Two programs' port spaces on one board file, each with all ports granted.
 class SharedBoard : public ::testing::Test {
 protected:
@@ -311,13 +324,7 @@ TEST_F(SharedBoard, AFileReplacedByRenameIsFollowed)
 {
     // As an editor or `sed -i` saves it: a new file renamed over the old.
     {
-        std::FILE *f = std::fopen((path_ + ".new").c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs("velmo-board 2\nbase=0x0500\n"
-                   "bank1 direction=0xff latch=0x00 outside=0x08\n"
-                   "bank2 direction=0xff latch=0x00 outside=0x00\n",
-                   f);
-        std::fclose(f);
+        write_file(kOldFormatLine3High, path_ + ".new");
         ASSERT_EQ(std::rename((path_ + ".new").c_str(), path_.c_str()), 0);
     }
     std::uint8_t v = 0;
@@ -341,21 +348,15 @@ TEST_F(SharedBoard, AFileReplacedByRenameIsFollowed)
 // rename (mv F F~, then a new F) in the new F, the backup left as it was.
 TEST_F(SharedBoard, EveryAccessFindsTheFileAtThePath)
 {
-    auto copy_to = [](const std::string &text, const std::string &to) {
-        std::FILE *f = std::fopen(to.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
-    };
     ASSERT_TRUE(a_.out(0x50F, 0x01));
-    copy_to(file_text(), path_ + ".new");
+    write_file(file_text(), path_ + ".new");
     ASSERT_EQ(std::rename((path_ + ".new").c_str(), path_.c_str()), 0);
     ASSERT_TRUE(a_.out(0x50F, 0x02)); // at once, not some time later
     EXPECT_EQ(file_text().substr(26, 45), "bank1 direction=0xff latch=0x02 outside=0x00\n");
 
     const std::string before = file_text();
     ASSERT_EQ(std::rename(path_.c_str(), (path_ + "~").c_str()), 0);
-    copy_to(before, path_);
+    write_file(before, path_);
     ASSERT_TRUE(b_.out(0x50F, 0x04));
     ASSERT_TRUE(a_.out(0x538, 0x80));
     EXPECT_EQ(file_text().substr(26, 90), "bank1 direction=0xff latch=0x04 outside=0x00\n"
@@ -378,13 +379,7 @@ TEST_F(SharedBoard, ChangesOfThePinsAreNumberedAndKept)
         }
         return text.substr(at, text.find('\n', at) - at);
     };
-    std::FILE *f = std::fopen(path_.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs("velmo-board 2\nbase=0x0500\n"
-               "bank1 direction=0xff latch=0x00 outside=0x08\n"
-               "bank2 direction=0xff latch=0x00 outside=0x00\n",
-               f);
-    std::fclose(f);
+    write_file(kOldFormatLine3High, path_);
     Board board;
     velmo::sim::Changes changes;
     std::string why;
@@ -419,7 +414,7 @@ TEST_F(SharedBoard, ChangesOfThePinsAreNumberedAndKept)
     EXPECT_EQ(file_text().size(), 13533u);
 
     // A line of the log damaged: its reader and the next run say where.
-    f = std::fopen(path_.c_str(), "r+");
+    std::FILE *f = std::fopen(path_.c_str(), "r+");
     ASSERT_NE(f, nullptr);
     std::fseek(f, 116 + 106 + 45 * 52, SEEK_SET); // change 302: line 6 + 301 mod 256
     std::fputs("x", f);

@@ -26,7 +26,7 @@ mkdir -p "$work" || die "cannot make $work"
 
 for arch in amd64 i386; do
     t=$(triplet "$arch")
-    for pkg in libvelmogpio-dev velmogpio velmo-emu; do
+    for pkg in libvelmogpio-dev velmogpio velmo-emu velmo-test; do
         deb=$debs/${pkg}_${version}_$arch.deb
         [ -f "$deb" ] || die "no $deb"
         field() { dpkg-deb -f "$deb" "$1"; }
@@ -65,6 +65,7 @@ for arch in amd64 i386; do
                     libc.so.6|libm.so.6) dep=libc6 ;;
                     libstdc++.so.6) dep=libstdc++6 ;;
                     libgcc_s.so.1) dep=libgcc-s1 ;;
+                    libyaml-cpp.so.0.7) dep=libyaml-cpp0.7 ;;
                     *) die "$name needs $lib, which no known package gives" ;;
                 esac
                 # shellcheck disable=SC2001 # one name a line

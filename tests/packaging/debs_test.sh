@@ -4,7 +4,7 @@
 #     @TRIPLET@ standing for the multiarch directory);
 #   - programs of the right architecture, stripped, their debug symbols in
 #     the -dbgsym package, each shared library they need in Depends with the
-#     version dpkg-shlibdeps computed;
+#     version dpkg-shlibdeps computed; the static velmo-emu's Built-Using;
 #   - the objects as a client needs them (tests/library/check_object.sh);
 #   - both libvelmogpio-dev unpacked into one root (dpkg -x): every file the
 #     two have in common is the same in both, as dpkg requires of a
@@ -48,6 +48,16 @@ for arch in amd64 i386; do
             continue
         fi
 
+        # velmo-emu is linked statically: Built-Using names the sources of
+        # the C library and of GCC's runtime that this architecture's build
+        # links (Debian's cross toolchain's own for i386).
+        built_using=$(field Built-Using)
+        case $pkg-$arch in
+            velmo-emu-amd64) want='gcc-12 \(= [^)]+\), glibc \(= [^)]+\)' ;;
+            velmo-emu-i386) want='cross-toolchain-base \(= [^)]+\), gcc-12-cross \(= [^)]+\)' ;;
+            *) want= ;;
+        esac
+        [[ $built_using =~ ^$want$ ]] || die "$deb has Built-Using \"$built_using\", not \"$want\""
         depends=$(field Depends)
         dbgsym=$debs/$pkg-dbgsym_${version}_$arch.deb
         [ -f "$dbgsym" ] || die "no $dbgsym"

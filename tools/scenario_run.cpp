@@ -99,6 +99,8 @@ public:
     // The steps learn of changes after the fact (each with its own time),
     // not as they happen.
     virtual bool late_news() const { return false; }
+    // What a failure should add about the world itself.
+    virtual std::string note() const { return ""; }
 
     // Hears the board after each change, with the change's time.
     std::function<void(const velmo::sim::Board &, std::int64_t)> seen;
@@ -571,7 +573,7 @@ private:
     void fail(const Step &s, const std::string &what)
     {
         end(sc_.file + ":" + std::to_string(s.source_line) + ": " + step_name(s.kind) + " at " +
-            show_time(world_.now()) + ": " + what);
+            show_time(world_.now()) + ": " + what + world_.note());
     }
 
     void end(const std::string &reason)
@@ -830,6 +832,12 @@ public:
     const std::string &error() const { return error_; }
 
     bool late_news() const override { return true; }
+    std::string note() const override
+    {
+        return missed_ == 0 ? ""
+                            : " (" + std::to_string(missed_) +
+                                  " changes of the board came and went before they were read: the steps fell behind)";
+    }
     std::int64_t now() override { return velmo::toolkit::monotonic_ns() - start_; }
     const velmo::sim::Board &board() override { return board_; }
     void pull(const std::vector<std::pair<int, int>> &levels) override
@@ -864,6 +872,7 @@ public:
             vcd_.update(at, why);
         }
         last_ = changes.last;
+        missed_ += changes.missed;
         board_ = board;
     }
     void go_to(std::int64_t t) override
@@ -899,6 +908,7 @@ private:
     std::int64_t wall_start_ = 0; // and its wall clock, which the log's times are on
     std::int64_t vcd_at_ = 0;     // the time of the change being written
     pid_t pid_ = 0;
+    std::uint64_t missed_ = 0; // changes the log no longer kept when read
     std::string error_;
 };
 

@@ -9,6 +9,7 @@
 #   LIBDIR/pkgconfig/velmogpio.pc                   pkg-config: Libs names the object
 #   LIBDIR/cmake/VelmoGPIO/VelmoGPIOConfig*.cmake   find_package(VelmoGPIO)
 #   BINDIR/<program>, MANDIR/man1/<program>.1       each program and its man page
+#   MANDIR/man5/velmo-scenario.5                    velmo-test's scenario files
 #
 # Included at the end of the top CMakeLists.txt, once every part's targets
 # exist.
@@ -34,6 +35,11 @@ foreach(program ${VELMO_PROGRAMS})
   install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${dir}/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
+# The file format velmo-test reads, beside its sources.
+if(TARGET velmo-test)
+  get_target_property(dir velmo-test SOURCE_DIR)
+  install(FILES ${dir}/velmo-scenario.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+endif()
 
 # The .pc file names absolute paths, so it is written when the prefix is
 # known: at install time (`cmake --install --prefix`, or /usr with DESTDIR

@@ -7,6 +7,7 @@
 //   name: blink
 //   run: [../build/blink, "5"]      # relative to the scenario's folder
 //   stdin: "1\n"                     # optional
+//   clock: virtual                   # or board, real
 //   lines: {3: 1}                    # outside levels at power-on
 //   timeout: 10s                     # default 60s
 //   steps:
@@ -31,6 +32,11 @@ struct ScenarioError {
 
 enum class StepKind { Pull, Press, Wait, Expect, ExpectPulses, ExpectSerial, WriteStdin, ExpectStdout, ExpectExit };
 enum class Edge { None, Rising, Falling, Any };
+// The run's clock. virtual: only modelled time passes, and the steps act
+// at exact times of it. board, real: the program's clocks are velmo-emu's
+// board clock or the machine's, and the steps act in real time on a board
+// file the program shares.
+enum class Clock { Virtual, Board, Real };
 
 constexpr std::int64_t kNoTime = -1;
 
@@ -64,6 +70,7 @@ struct Scenario {
     std::string name;             // its name: or the file's
     std::vector<std::string> run; // the program and its arguments
     std::string stdin_text;
+    Clock clock = Clock::Virtual;
     bool has_base = false;
     std::uint16_t base = 0;
     std::vector<std::pair<int, int>> lines; // outside levels at power-on
@@ -73,6 +80,9 @@ struct Scenario {
 
 // Reads and checks the scenario file at path; throws ScenarioError.
 Scenario load_scenario(const std::string &path);
+
+// A clock's word: virtual, board or real.
+bool parse_clock(const std::string &text, Clock &clock);
 
 // What a step is called in the file ("expect-pulses").
 const char *step_name(StepKind kind);

@@ -1,5 +1,6 @@
 #include "scenario_run.h"
 
+#include "board_file.h"
 #include "clock.h"
 #include "fd.h"
 #include "io.h"
@@ -14,12 +15,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <random>
 #include <regex>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,14 +80,39 @@ struct Change {
     int level;
 };
 
+// What the steps act on: the program's board, the run's clock, the run.
+class World {
+public:
+    virtual ~World() = default;
+    // The run's clock: nanoseconds since the run began.
+    virtual std::int64_t now() = 0;
+    virtual const velmo::sim::Board &board() = 0;
+    // Drives levels onto lines from outside; seen() has heard of the
+    // change when this returns.
+    virtual void pull(const std::vector<std::pair<int, int>> &levels) = 0;
+    // Brings board() and what seen() heard up to the board as it is now.
+    virtual void refresh() {}
+    // The program has ended and nothing runs: the clock goes on to t.
+    virtual void go_to(std::int64_t t) = 0;
+    // Ends the program and everything it started.
+    virtual void end() = 0;
+    // The steps learn of changes after the fact (each with its own time),
+    // not as they happen.
+    virtual bool late_news() const { return false; }
+    // What a failure should add about the world itself.
+    virtual std::string note() const { return ""; }
+
+    // Hears the board after each change, with the change's time.
+    std::function<void(const velmo::sim::Board &, std::int64_t)> seen;
+};
+
 class Engine {
 public:
-    Engine(const Scenario &sc, RunClock &clock, velmo::sim::Ports &ports, velmo::emu::VcdWriter &vcd,
-           velmo::emu::Tracer &tracer, std::uint64_t seed, int stdin_fd, int stdout_fd)
-        : sc_(sc), clock_(clock), ports_(ports), vcd_(vcd), tracer_(tracer), rng_(seed), stdin_(stdin_fd),
-          stdout_(stdout_fd)
+    Engine(const Scenario &sc, World &world, std::uint64_t seed, int stdin_fd, int stdout_fd)
+        : sc_(sc), world_(world), late_news_(world.late_news()), rng_(seed), stdin_(stdin_fd), stdout_(stdout_fd)
     {
-        const velmo::sim::Board &board = ports_.board();
+        world_.seen = [this](const velmo::sim::Board &board, std::int64_t t) { observe(board, t); };
+        const velmo::sim::Board &board = world_.board();
         for (int n = 1; n <= 8; ++n) {
             history_[n].push_back({0, board.line(n).level});
             input_[n] = board.line(n).input;
@@ -97,14 +128,17 @@ public:
         flush_stdin();
     }
 
-    // Sees the board after the program's access or a step's pull.
-    void observe(const velmo::sim::Board &board)
+    // Sees the board after the program's access or a step's pull, at t
+    // (never before a change already seen).
+    void observe(const velmo::sim::Board &board, std::int64_t t)
     {
-        const std::int64_t now = clock_.now();
         for (int n = 1; n <= 8; ++n) {
             const velmo::sim::Line line = board.line(n);
             if (line.level != history_[n].back().level) {
-                history_[n].push_back({now, line.level});
+                history_[n].push_back({std::max(t, history_[n].back().t), line.level});
+            }
+            if (line.input != input_[n]) {
+                input_at_[n] = t;
             }
             input_[n] = line.input;
         }
@@ -135,7 +169,7 @@ public:
     {
         exited_ = true;
         exit_status_ = status;
-        exit_time_ = clock_.now();
+        exit_time_ = world_.now();
         read_stdout();
         while (!over_) {
             const std::int64_t due = step(true);
@@ -144,17 +178,26 @@ public:
             }
             // Nothing runs any more: time moves on to the next step.
             if (due >= sc_.timeout) {
-                clock_.advance_to(sc_.timeout);
+                world_.go_to(sc_.timeout);
                 step(true);
                 if (!over_) {
                     end("the time limit of " + show_time(sc_.timeout) + " was reached" + waiting_for());
                 }
                 break;
             }
-            clock_.advance_to(due);
+            world_.go_to(due);
         }
     }
 
+    // Ends the run from outside the steps (the board file was lost).
+    void abort(const std::string &reason)
+    {
+        if (!over_) {
+            end(reason);
+        }
+    }
+
+    bool over() const { return over_; }
     bool passed() const { return passed_; }
     const std::string &reason() const { return reason_; }
     const std::string &output() const { return out_; }
@@ -165,7 +208,8 @@ private:
     std::int64_t step(bool ended)
     {
         for (;;) {
-            const std::int64_t now = clock_.now();
+            world_.refresh();
+            const std::int64_t now = world_.now();
             if (index_ == sc_.steps.size()) {
                 pass();
                 return kNever;
@@ -181,12 +225,19 @@ private:
                     return begin_;
                 }
                 started_ = true;
+                // A step sees the edges after its start. Where changes are
+                // learnt of late, those that came since its start already
+                // are its own.
                 for (int n = 1; n <= 8; ++n) {
-                    edge_index_[n] = history_[n].size();
+                    const auto &h = history_[n];
+                    edge_index_[n] = h.size();
+                    while (late_news_ && edge_index_[n] > 1 && h[edge_index_[n] - 1].t > begin_) {
+                        --edge_index_[n];
+                    }
                 }
                 scan_ = Scan{};
                 scan_.next = edge_index_[s.line];
-                scan_.from = now;
+                scan_.from = late_news_ ? begin_ : now;
                 schedule_.clear();
                 if (s.kind == StepKind::Press) {
                     plan_press(s, now);
@@ -213,31 +264,28 @@ private:
         const std::int64_t limit = s.within != kNoTime ? begin_ + s.within : kNever;
         const bool late = now >= limit;
         switch (s.kind) {
-        case StepKind::Pull:
-            for (const auto &[n, level] : s.levels) {
-                ports_.board().set_outside(n, level);
-            }
-            changed();
-            return 0;
+        case StepKind::Pull: world_.pull(s.levels); return 0;
         case StepKind::Press: {
             while (!schedule_.empty() && schedule_.front().t <= now) {
-                ports_.board().set_outside(s.line, schedule_.front().level);
+                world_.pull({{s.line, schedule_.front().level}});
                 schedule_.erase(schedule_.begin());
-                changed();
             }
             return schedule_.empty() ? 0 : schedule_.front().t;
         }
         case StepKind::Wait: return wait_step(s, now, limit, late, ended);
         case StepKind::Expect: {
+            if (late_news_) {
+                done_at_ = begin_; // as if it had looked at once
+            }
             for (const auto &[n, level] : s.levels) {
-                if (ports_.board().line(n).level != level) {
+                if (world_.board().line(n).level != level) {
                     fail(s,
                          "expected line " + std::to_string(n) + " to be " + std::to_string(level) + "; " + describe(n));
                     return kNever;
                 }
             }
             for (const auto &[n, input] : s.directions) {
-                if (ports_.board().line(n).input != input) {
+                if (world_.board().line(n).input != input) {
                     fail(s, "expected line " + std::to_string(n) + " to be an " + (input ? "input" : "output") + "; " +
                                 describe(n));
                     return kNever;
@@ -312,15 +360,18 @@ private:
 
     std::int64_t wait_step(const Step &s, std::int64_t now, std::int64_t limit, bool late, bool ended)
     {
-        const velmo::sim::Line line = ports_.board().line(s.line);
+        const velmo::sim::Line line = world_.board().line(s.line);
         if (s.direction >= 0) {
             if (line.input == (s.direction == 1)) {
+                if (late_news_) {
+                    done_at_ = std::max(begin_, input_at_[s.line]);
+                }
                 return 0;
             }
         } else if (s.level >= 0) {
             if (line.level == s.level) {
                 const auto &h = history_[s.line];
-                done_at_ = h.size() > edge_index_[s.line] ? h.back().t : now;
+                done_at_ = h.size() > edge_index_[s.line] ? h.back().t : late_news_ ? begin_ : now;
                 return 0;
             }
         } else {
@@ -480,18 +531,10 @@ private:
         contact(now + s.hold, released);
     }
 
-    // The board changed by a step: seen, in the waveform too.
-    void changed()
-    {
-        observe(ports_.board());
-        std::string why;
-        vcd_.update(ports_.board(), why);
-    }
-
     // "line 6: 0, output; last edges: 1 at 1.000ms, 0 at 1.500ms"
     std::string describe(int n) const
     {
-        const velmo::sim::Line line = ports_.board().line(n);
+        const velmo::sim::Line line = world_.board().line(n);
         std::string text = "line " + std::to_string(n) + " is " + std::to_string(line.level) + ", an " +
                            (line.input ? "input" : "output");
         const auto &h = history_[n];
@@ -530,7 +573,7 @@ private:
     void fail(const Step &s, const std::string &what)
     {
         end(sc_.file + ":" + std::to_string(s.source_line) + ": " + step_name(s.kind) + " at " +
-            show_time(clock_.now()) + ": " + what);
+            show_time(world_.now()) + ": " + what + world_.note());
     }
 
     void end(const std::string &reason)
@@ -538,14 +581,14 @@ private:
         over_ = true;
         passed_ = false;
         reason_ = reason;
-        tracer_.end_now();
+        world_.end();
     }
 
     void pass()
     {
         over_ = true;
         passed_ = true;
-        tracer_.end_now();
+        world_.end();
     }
 
     // Waits up to kSettleMs of real time for output on its way through the
@@ -596,16 +639,15 @@ private:
     }
 
     const Scenario &sc_;
-    RunClock &clock_;
-    velmo::sim::Ports &ports_;
-    velmo::emu::VcdWriter &vcd_;
-    velmo::emu::Tracer &tracer_;
+    World &world_;
+    const bool late_news_;
     std::mt19937_64 rng_;
     int stdin_;
     int stdout_;
 
     std::vector<Change> history_[9];
     bool input_[9] = {};
+    std::int64_t input_at_[9] = {}; // when each line last changed direction
     std::size_t edge_index_[9] = {};
     std::vector<Change> schedule_;
     // What a waiting step has seen of its line so far.
@@ -675,13 +717,320 @@ bool open_terminal(int out[2])
     return true;
 }
 
+// The virtual clock: the program's board in memory, its port accesses
+// seen as the tracer serves them, and the steps done from the tracer's
+// loop (the clock's pacer), which holds the clock at each step's time.
+class VirtualWorld : public World {
+public:
+    VirtualWorld(RunClock &clock, velmo::sim::Ports &ports, velmo::emu::VcdWriter &vcd, velmo::emu::Tracer &tracer)
+        : clock_(clock), ports_(ports), vcd_(vcd), tracer_(tracer)
+    {}
+    std::int64_t now() override { return clock_.now(); }
+    const velmo::sim::Board &board() override { return ports_.board(); }
+    void pull(const std::vector<std::pair<int, int>> &levels) override
+    {
+        for (const auto &[n, level] : levels) {
+            ports_.board().set_outside(n, level);
+        }
+        seen(ports_.board(), clock_.now());
+        std::string why;
+        vcd_.update(ports_.board(), why);
+    }
+    void go_to(std::int64_t t) override { clock_.advance_to(t); }
+    void end() override { tracer_.end_now(); }
+
+private:
+    RunClock &clock_;
+    velmo::sim::Ports &ports_;
+    velmo::emu::VcdWriter &vcd_;
+    velmo::emu::Tracer &tracer_;
+};
+
+// The board as a change of a board file's log left its pins: each line
+// shows its level whichever its direction.
+velmo::sim::Board board_of(const velmo::sim::Pins &pins)
+{
+    velmo::sim::Board board;
+    for (int n = 1; n <= 8; ++n) {
+        velmo::sim::Bank &bank = board.bank(n <= 4 ? 1 : 2);
+        const auto bit = static_cast<std::uint8_t>(1u << velmo::sim::kLineBit[n - 1]);
+        if (((pins.inputs >> (n - 1)) & 1) == 0) {
+            bank.direction = static_cast<std::uint8_t>(bank.direction & ~bit);
+        }
+        if (((pins.levels >> (n - 1)) & 1) != 0) {
+            bank.latch = static_cast<std::uint8_t>(bank.latch | bit);
+            bank.outside = static_cast<std::uint8_t>(bank.outside | bit);
+        }
+    }
+    return board;
+}
+
+// The board and real clocks: the program runs in a process of its own
+// (pid) on a board file; the steps read the file's change log, with each
+// change's time as its writer took it, and pull through the file, in real
+// time since the run began. The waveform is written here, from the log,
+// so that it holds the pulls and survives the program's end.
+class LiveWorld : public World {
+public:
+    LiveWorld(velmo::sim::BoardFile &file, velmo::emu::VcdWriter &vcd) : file_(file), vcd_(vcd)
+    {
+        start_ = velmo::toolkit::monotonic_ns();
+        timespec wall{};
+        clock_gettime(CLOCK_REALTIME, &wall);
+        wall_start_ = static_cast<std::int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
+        velmo::sim::Changes changes;
+        if (!file_.read_changes(0, board_, changes, error_)) {
+            return;
+        }
+        last_ = changes.last;
+        vcd_.set_clock([this] { return static_cast<std::uint64_t>(vcd_at_ / 1000); });
+        std::string why;
+        vcd_.start(board_, why);
+    }
+
+    void set_program(pid_t pid) { pid_ = pid; }
+
+    // The run begins when the program does: velmo-emu's own start takes
+    // some milliseconds of real time before the program is exec'd, which a
+    // virtual run does not count either. Waits until the tracer's child
+    // runs another file than this one (or the tracer has ended, or limit
+    // has passed), and starts the clock then.
+    void wait_for_start(std::int64_t limit)
+    {
+        struct stat self {};
+        if (pid_ <= 0 || ::stat("/proc/self/exe", &self) != 0) {
+            return;
+        }
+        const std::string children = "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children";
+        const std::int64_t until = velmo::toolkit::monotonic_ns() + limit;
+        while (velmo::toolkit::monotonic_ns() < until) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0) {
+                break; // it has ended: the program never ran
+            }
+            std::FILE *f = std::fopen(children.c_str(), "re");
+            if (f == nullptr) {
+                return; // no way to tell: the run began with the tracer
+            }
+            long child = 0;
+            const bool found = std::fscanf(f, "%ld", &child) == 1;
+            std::fclose(f);
+            struct stat exe {};
+            if (found && ::stat(("/proc/" + std::to_string(child) + "/exe").c_str(), &exe) == 0 &&
+                (exe.st_dev != self.st_dev || exe.st_ino != self.st_ino)) {
+                break;
+            }
+            const timespec pause{0, 100 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+        start_ = velmo::toolkit::monotonic_ns();
+        timespec wall{};
+        clock_gettime(CLOCK_REALTIME, &wall);
+        wall_start_ = static_cast<std::int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
+    }
+    // Why the board file could not be read or written; empty while it can.
+    const std::string &error() const { return error_; }
+
+    bool late_news() const override { return true; }
+    std::string note() const override
+    {
+        return missed_ == 0 ? ""
+                            : " (" + std::to_string(missed_) +
+                                  " changes of the board came and went before they were read: the steps fell behind)";
+    }
+    std::int64_t now() override { return velmo::toolkit::monotonic_ns() - start_; }
+    const velmo::sim::Board &board() override { return board_; }
+    void pull(const std::vector<std::pair<int, int>> &levels) override
+    {
+        velmo::sim::Board written;
+        if (error_.empty() && !file_.update(
+                                  [&levels](velmo::sim::Board &b) {
+                                      for (const auto &[n, level] : levels) {
+                                          b.set_outside(n, level);
+                                      }
+                                  },
+                                  written, error_)) {
+            return;
+        }
+        refresh();
+    }
+    void refresh() override
+    {
+        velmo::sim::Changes changes;
+        velmo::sim::Board board;
+        if (!error_.empty() || !file_.read_changes(last_, board, changes, error_)) {
+            return;
+        }
+        const std::int64_t now_ns = now();
+        for (const velmo::sim::Change &c : changes.kept) {
+            const velmo::sim::Board at = board_of(c.pins);
+            // On the log's time, kept in order and no later than now.
+            const std::int64_t t = std::max(vcd_at_, std::min(c.time_us * 1000 - wall_start_, now_ns));
+            vcd_at_ = t;
+            seen(at, t);
+            std::string why;
+            vcd_.update(at, why);
+        }
+        last_ = changes.last;
+        missed_ += changes.missed;
+        board_ = board;
+    }
+    void go_to(std::int64_t t) override
+    {
+        for (std::int64_t left = t - now(); left > 0; left = t - now()) {
+            const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+            nanosleep(&wait, nullptr);
+        }
+    }
+    void end() override
+    {
+        // The program's process group: velmo-emu's tracer and every task
+        // it serves that stayed in it (the tracer's end kills the rest),
+        // even once the tracer itself has been waited for.
+        if (pid_ > 0) {
+            kill(-pid_, SIGKILL);
+        }
+    }
+    // The waveform's last time: the end of the run.
+    void finish()
+    {
+        vcd_at_ = std::max(vcd_at_, now());
+        std::string why;
+        vcd_.finish(why);
+    }
+
+private:
+    velmo::sim::BoardFile &file_;
+    velmo::emu::VcdWriter &vcd_;
+    velmo::sim::Board board_;
+    std::uint64_t last_ = 0;      // the log's latest change seen
+    std::int64_t start_ = 0;      // the machine's monotonic time at the start
+    std::int64_t wall_start_ = 0; // and its wall clock, which the log's times are on
+    std::int64_t vcd_at_ = 0;     // the time of the change being written
+    pid_t pid_ = 0;
+    std::uint64_t missed_ = 0; // changes the log no longer kept when read
+    std::string error_;
+};
+
+// The program's process under the board or real clock: velmo-emu's tracer
+// on the board file, ending with the status velmo-emu would.
+[[noreturn]] void run_program(const Scenario &sc, const std::string &board_path)
+{
+    velmo::sim::BoardFile file;
+    velmo::sim::Ports ports;
+    ports.set_keep_trace(false);
+    std::string why;
+    if (!file.open(board_path, why) || !file.read(ports.board(), why)) {
+        std::fprintf(stderr, "velmo-test: board file %s\n", why.c_str());
+        _exit(velmo::emu::kExitCannotServe);
+    }
+    ports.set_file(&file);
+    RunClock clock(sc.clock == Clock::Board ? velmo::emu::ClockMode::Board : velmo::emu::ClockMode::Real,
+                   velmo::emu::kNsPerUs, velmo::emu::kDefaultEpoch);
+    velmo::emu::Tracer tracer(ports, false);
+    if (sc.clock == Clock::Board) {
+        tracer.set_clock(&clock);
+    }
+    const int status = tracer.run(sc.run);
+    std::fflush(stderr);
+    _exit(status);
+}
+
+// How often the steps look at the board file while they wait, in ns.
+constexpr std::int64_t kLookNs = 1000 * 1000;
+
+// The board or real clock: the steps in real time, from here, while the
+// program runs in a child.
+void run_live(const Scenario &sc, std::uint64_t seed, const std::string &dir, int stdin_fd, int stdout_fd,
+              RunResult &result)
+{
+    const std::string board_path = dir + "/board";
+    velmo::sim::BoardFile file;
+    velmo::sim::Board board;
+    std::string why;
+    if (!file.open(board_path, why) || !file.update(
+                                           [&sc](velmo::sim::Board &b) {
+                                               if (sc.has_base) {
+                                                   b.set_base(sc.base);
+                                               }
+                                               for (const auto &[n, level] : sc.lines) {
+                                                   b.set_outside(n, level);
+                                               }
+                                           },
+                                           board, why)) {
+        result.reason = "board file " + why;
+        return;
+    }
+    velmo::emu::VcdWriter vcd;
+    if (!vcd.open(dir + "/run.vcd", {}, why)) {
+        result.reason = "VCD file " + why;
+        return;
+    }
+    LiveWorld world(file, vcd);
+    Engine engine(sc, world, seed, stdin_fd, stdout_fd);
+    if (!world.error().empty()) {
+        engine.abort("board file " + world.error());
+    }
+
+    const pid_t parent = getpid();
+    const pid_t pid = engine.over() ? -1 : fork();
+    if (pid == 0) {
+        // Its own process group, so that its end ends all of it; and it
+        // ends with this process.
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(velmo::emu::kExitCannotServe);
+        }
+        ::close(stdin_fd);
+        ::close(stdout_fd);
+        run_program(sc, board_path);
+    }
+    if (pid < 0 && !engine.over()) {
+        engine.abort(std::string("cannot start the program's process: ") + std::strerror(errno));
+    }
+    if (pid > 0) {
+        setpgid(pid, pid); // as the child does, whichever runs first
+    }
+    world.set_program(pid);
+    world.wait_for_start(sc.timeout);
+    int status = 0;
+    while (!engine.over()) {
+        const std::int64_t due = engine.pace();
+        if (!world.error().empty()) {
+            engine.abort("board file " + world.error());
+        }
+        if (engine.over()) {
+            break;
+        }
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            world.refresh();
+            engine.program_ended(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            break;
+        }
+        const std::int64_t wait = std::clamp<std::int64_t>(due - world.now(), 0, kLookNs);
+        const timespec timeout{0, static_cast<long>(wait)};
+        pollfd p{stdout_fd, POLLIN, 0};
+        ::ppoll(&p, 1, &timeout, nullptr);
+    }
+    world.end();
+    if (pid > 0) {
+        waitpid(pid, nullptr, 0);
+    }
+    world.finish();
+    result.passed = engine.passed();
+    result.reason = engine.reason();
+    result.run_ns = world.now();
+    write_file(dir + "/stdout", engine.output());
+}
+
 } // namespace
 
-RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string &vcd_path,
-                       const std::string &stdout_path, const std::string &stderr_path)
+RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string &dir)
 {
     RunResult result;
     std::signal(SIGPIPE, SIG_IGN);
+    const std::string stderr_path = dir + "/stderr";
 
     // The program's stdin: a pipe whose other end is the steps'. Its
     // stdout: a terminal in raw mode (so the C library flushes each line,
@@ -711,6 +1060,11 @@ RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string
         return result;
     }
 
+    if (sc.clock != Clock::Virtual) {
+        run_live(sc, seed, dir, in[1], out[0], result);
+        return result;
+    }
+
     velmo::sim::Ports ports;
     ports.set_keep_trace(false);
     velmo::sim::Board &board = ports.board();
@@ -724,7 +1078,7 @@ RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string
     RunClock clock(velmo::emu::ClockMode::Virtual, velmo::emu::kNsPerUs, velmo::emu::kDefaultEpoch);
     velmo::emu::VcdWriter vcd;
     std::string why;
-    if (!vcd.open(vcd_path, {}, why)) {
+    if (!vcd.open(dir + "/run.vcd", {}, why)) {
         result.reason = "VCD file " + why;
         return result;
     }
@@ -733,9 +1087,10 @@ RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string
 
     velmo::emu::Tracer tracer(ports, false);
     tracer.set_clock(&clock);
-    Engine engine(sc, clock, ports, vcd, tracer, seed, in[1], out[0]);
-    ports.set_observer([&engine, &vcd](const velmo::sim::Board &b, std::string &w) {
-        engine.observe(b);
+    VirtualWorld world(clock, ports, vcd, tracer);
+    Engine engine(sc, world, seed, in[1], out[0]);
+    ports.set_observer([&world, &clock, &vcd](const velmo::sim::Board &b, std::string &w) {
+        world.seen(b, clock.now());
         return vcd.update(b, w);
     });
     clock.set_pacer([&engine] { return engine.pace(); });
@@ -748,7 +1103,7 @@ RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string
     result.passed = engine.passed();
     result.reason = engine.reason();
     result.run_ns = clock.now();
-    write_file(stdout_path, engine.output());
+    write_file(dir + "/stdout", engine.output());
     return result;
 }
 

@@ -1,6 +1,9 @@
-// One scenario run: its program under the tracer on a board in memory,
-// on the virtual clock, and the scenario's steps acting on that board and
-// watching it at exact times of the run's clock.
+// One scenario run: its program under velmo-emu's tracer, and the
+// scenario's steps acting on its board and watching it. On the virtual
+// clock the board is in memory and the steps act at exact times of the
+// run's clock, from the tracer's own loop; on the board or real clock the
+// program runs in a process of its own on a board file, and the steps act
+// on that file in real time.
 #ifndef VELMO_TOOLS_SCENARIO_RUN_H
 #define VELMO_TOOLS_SCENARIO_RUN_H
 
@@ -17,12 +20,13 @@ struct RunResult {
     std::int64_t run_ns = 0; // the run's clock at the end
 };
 
-// Runs sc in this process (velmo-test runs each in a child of its own):
-// the program's stdin and stdout are pipes the steps use, its stderr goes
-// to stderr_path, the waveform to vcd_path. Changes this process's
-// descriptors 0-2 and its working folder.
-RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string &vcd_path,
-                       const std::string &stdout_path, const std::string &stderr_path);
+// Runs sc from this process (velmo-test runs each in a child of its own):
+// the program's stdin and stdout are pipes the steps use. In the folder
+// dir: its stderr and velmo-emu's words (stderr), what it wrote to stdout
+// (stdout), the waveform (run.vcd) and, on the board or real clock, the
+// board file (board). Changes this process's descriptors 0-2 and its
+// working folder.
+RunResult run_scenario(const Scenario &sc, std::uint64_t seed, const std::string &dir);
 
 } // namespace velmo::test
 

@@ -36,16 +36,16 @@ using velmo::cli::Usage;
 using velmo::cli::Words;
 
 const char kUsage[] =
-    "Usage: velmo-test [--junit FILE] [--vcd-dir DIR] [--jobs N] [--seed N] [--clock virtual] SCENARIO...\n"
+    "Usage: velmo-test [--junit FILE] [--vcd-dir DIR] [--jobs N] [--seed N] [--clock CLOCK] SCENARIO...\n"
     "Runs each scenario file's program on a virtual Velmo board, drives its lines and\n"
-    "checks what it does, on the run's virtual clock; prints PASS or FAIL for each.\n"
+    "checks what it does, on the run's clock; prints PASS or FAIL for each.\n"
     "\n"
     "  --junit FILE   write a JUnit XML report to FILE\n"
     "  --vcd-dir DIR  keep the waveform (VCD) of each failed scenario in DIR\n"
     "  --jobs N       run N scenarios side by side (default 1)\n"
     "  --seed N       the seed of contact bounces (default: drawn, and printed)\n"
-    "  --clock virtual\n"
-    "                 the run's clock (virtual, the only one served so far)\n"
+    "  --clock CLOCK  every scenario's clock, over its file's: virtual (the default:\n"
+    "                 modelled time, exact), board or real (steps in real time)\n"
     "  -h, --help     show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
@@ -64,6 +64,8 @@ struct Options {
     long jobs = 1;
     std::uint64_t seed = 0;
     bool has_seed = false;
+    bool has_clock = false;
+    velmo::test::Clock clock = velmo::test::Clock::Virtual;
     std::vector<std::string> files;
 };
 
@@ -94,7 +96,7 @@ std::string read_file(const std::string &path)
 
 void remove_dir(const std::string &dir)
 {
-    for (const char *name : {"result", "stdout", "stderr", "run.vcd"}) {
+    for (const char *name : {"result", "stdout", "stderr", "run.vcd", "board"}) {
         ::unlink((dir + "/" + name).c_str());
     }
     ::rmdir(dir.c_str());
@@ -140,8 +142,7 @@ bool looks_like_junit(const char *head, std::size_t size)
 // A scenario's child: runs it and leaves its word in DIR/result.
 [[noreturn]] void run_child(const velmo::test::Scenario &sc, std::uint64_t seed, const std::string &dir)
 {
-    const velmo::test::RunResult r =
-        velmo::test::run_scenario(sc, seed, dir + "/run.vcd", dir + "/stdout", dir + "/stderr");
+    const velmo::test::RunResult r = velmo::test::run_scenario(sc, seed, dir);
     std::FILE *f = std::fopen((dir + "/result").c_str(), "w");
     if (f != nullptr) {
         std::fprintf(f, "%s\n%s", r.passed ? "PASS" : "FAIL", r.reason.c_str());
@@ -277,13 +278,10 @@ int main(int argc, char **argv)
                     velmo::cli::parse_number(value, 0, 2147483647, "--seed wants a number from 0 to 2147483647"));
                 o.has_seed = true;
             } else if (words.value("--clock", value)) {
-                if (value == "board" || value == "real") {
-                    throw Usage{"--clock " + value +
-                                " is not served by this velmo-test yet; scenarios run on the virtual clock"};
+                if (!velmo::test::parse_clock(value, o.clock)) {
+                    throw Usage{"--clock wants virtual, board or real, not '" + value + "'"};
                 }
-                if (value != "virtual") {
-                    throw Usage{"--clock wants virtual, not '" + value + "'"};
-                }
+                o.has_clock = true;
             } else {
                 words.unknown_option();
             }
@@ -306,6 +304,9 @@ int main(int argc, char **argv)
     for (const std::string &file : o.files) {
         try {
             scenarios.push_back(velmo::test::load_scenario(file));
+            if (o.has_clock) {
+                scenarios.back().clock = o.clock;
+            }
         } catch (const velmo::test::ScenarioError &e) {
             velmo::cli::say(kProgram.name, e.message);
             return velmo::cli::kExitUsage;

@@ -40,6 +40,18 @@ for list in debian/*.install; do
         "$(tr '\n' ' ' <README.md | grep -o "\`$pkg\` (\`[^)]*)" | head -n 1 | sed 's/^[^(]*//' | quoted)"
 done
 
+# A page of a file format (section 5) is no program's: each is installed
+# and named in the README, and one the packages carry is in the tree.
+while read -r page; do
+    name=$(basename "$page" .5)
+    grep -q "/$name\.5 DESTINATION \${CMAKE_INSTALL_MANDIR}/man5" cmake/Install.cmake ||
+        fail "cmake/Install.cmake does not install $page"
+    grep -q "man 5 $name\`" README.md || fail "README.md does not point to man 5 $name"
+done < <(find . -name '*.5' -not -path './build/*' -not -path './debian/*')
+while read -r page; do
+    [ -n "$(find . -name "$page" -not -path './build/*')" ] || fail "debian/*.manpages names $page, not in the tree"
+done < <(sed -n 's|^usr/share/man/man5/||p' debian/*.manpages)
+
 # Every program has its man page named in the README, and is in some guide.
 for program in $installed; do
     grep -q "man $program\`" README.md || fail "README.md does not point to man $program"

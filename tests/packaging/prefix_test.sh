@@ -24,7 +24,7 @@ share/man/man1/velmo-emu.1
 share/man/man1/velmogpio.1"
 # velmo-test is built where yaml-cpp is there for the build's target.
 if [ -x "$build/bin/velmo-test" ]; then
-    want+=$'\nbin/velmo-test\nshare/man/man1/velmo-test.1'
+    want+=$'\nbin/velmo-test\nshare/man/man1/velmo-test.1\nshare/man/man5/velmo-scenario.5'
 fi
 want=$(LC_ALL=C sort <<<"$want")
 got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)

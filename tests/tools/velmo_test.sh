@@ -1,8 +1,9 @@
 #!/bin/bash
 # velmo-test end to end: scenarios that pass, one failing scenario for each
 # kind of failure with its FAIL line written by hand, a program that hangs
-# and is ended at the time limit with its child, bad scenario files refused
-# before anything runs, the JUnit report read back by Python's xml.etree,
+# and is ended at the time limit with its child, scenarios on the board and
+# real clocks, bad scenario files refused before anything runs, the JUnit
+# report read back by Python's xml.etree,
 # and the examples' scenarios.
 #   velmo_test.sh SOURCE_DIR BIN_DIR CASE
 # BIN_DIR holds velmo-test and the programs the scenarios run.
@@ -73,11 +74,27 @@ bad_files)
         (cd bad && velmo-test --junit "$dir/r.xml" "$f.yaml" "$scenarios/steps.yaml") >>out 2>>all.err
         check_status "$f" 2 $?
     done
-    velmo-test --clock board "$scenarios/steps.yaml" >>out 2>>all.err
-    check_status "--clock board" 2 $?
+    velmo-test --clock fast "$scenarios/steps.yaml" >>out 2>>all.err
+    check_status "--clock fast" 2 $?
     expect "refusals" velmo_test_bad.err all.err
     expect "nothing ran" empty out
     [ ! -e r.xml ] || fail "a JUnit file was written for a refused run"
+    ;;
+live)
+    # Steps in real time on a board file: a scenario asking for the board
+    # clock, the button example and stdin/stdout under --clock real, and a
+    # program that hangs ended at the time limit with its child.
+    run 0 board --seed 5 board_clock.yaml
+    run 0 real --seed 5 --clock real "$src/examples/scenarios/button.yaml" stdio.yaml
+    run 1 hang --seed 5 --clock real hang.yaml
+    printf 'PASS button on the board clock T\n1 passed, 0 failed (seed 5)\n' >want
+    printf 'PASS button with a bouncing press T\nPASS stdin and stdout T\n2 passed, 0 failed (seed 5)\n' >>want
+    printf 'FAIL hang T: the time limit of 2s (real time) was reached in step expect-exit (hang.yaml:6)\n' >>want
+    printf '0 passed, 1 failed (seed 5)\n' >>want
+    cat board real hang >out
+    expect "scenarios in real time" "$dir/want" out
+    pgrep -f 'sleep 987654' >/dev/null && fail "the hanging scenario's processes outlived it"
+    [ -z "$(ls tmp)" ] || fail "temporary files left: $(ls tmp)"
     ;;
 examples)
     velmo-test --junit "$dir/report.xml" "$src"/examples/scenarios/*.yaml >out 2>&1

@@ -32,7 +32,7 @@ velmo_i386_runs_natively() {
 }
 
 velmo_build_deps() {
-    velmo_need_packages cmake make g++ g++-multilib googletest binutils file pkg-config libbenchmark-dev libyaml-cpp-dev
+    velmo_need_packages cmake make g++ g++-multilib googletest binutils file pkg-config libbenchmark-dev libyaml-cpp-dev python3-dev
     velmo_i386_runs_natively || velmo_need_packages qemu-user
 }
 

@@ -53,7 +53,7 @@ velmo_shell_scripts() {
 
 # The C and C++ sources that .clang-format's style holds for.
 velmo_c_sources() {
-    find library demo sim emulator tools toolkit tests bench examples \
+    find library demo sim emulator tools toolkit python tests bench examples \
         \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -type f | sort
 }
 

@@ -3,10 +3,15 @@
 # written by hand (expected/), and without it, where the kernel refuses.
 #   python.sh BIN_DIR PYTHON_DIR PYTHON SOURCE_DIR SCENARIO
 # BIN_DIR holds velmo-emu, velmo-board and ioperm_probe; PYTHON_DIR the
-# built package velmogpio.
+# built package velmogpio. VELMO_PYTHON_PRELOAD, when set, is preloaded
+# into Python (the sanitizers' runtimes, for a module built with them).
 . "$(dirname "$0")/../support/lib.sh"
-bin=$1 python=$3 source=$4 scenario=$5
+bin=$1 source=$4 scenario=$5
 export PYTHONPATH=$2 PATH="$bin:$PATH"
+python=("$3")
+if [ -n "${VELMO_PYTHON_PRELOAD:-}" ]; then
+    python=(env "LD_PRELOAD=$VELMO_PYTHON_PRELOAD" "$3")
+fi
 temp_dir
 
 # py NAME CODE [VELMO-EMU-OPTION...]: CODE after "import velmogpio as g"
@@ -14,7 +19,7 @@ temp_dir
 py() {
     local name=$1 code=$2
     shift 2
-    run_emu "$name" -- --board board "$@" -- "$python" -c "import velmogpio as g
+    run_emu "$name" -- --board board "$@" -- "${python[@]}" -c "import velmogpio as g
 $code"
 }
 
@@ -46,7 +51,7 @@ refused)
     "EPERM rawio") why="access denied by the kernel (lockdown or container)" ;;
     *) skip "the kernel refuses with $answer" ;;
     esac
-    "$python" -c 'import velmogpio; velmogpio.get(3)' 2>plain.err
+    "${python[@]}" -c 'import velmogpio; velmogpio.get(3)' 2>plain.err
     check_status "get(3) refused" 1 $?
     tail -n 1 plain.err >last.err
     echo "velmogpio.Error: I/O port 0x50f: $why." >want.err
@@ -80,7 +85,7 @@ watch)
     export VELMO_BOARD=$dir/live
     velmo-board reset
     # The pull comes once the watch has taken its first reading.
-    velmo-emu --trace w.trace -- "$python" -c 'import velmogpio as g
+    velmo-emu --trace w.trace -- "${python[@]}" -c 'import velmogpio as g
 for e in g.watch(3, edge="rising", timeout=5):
     print(type(e).__name__, e.line, e.level, e.edge)
     break
@@ -98,7 +103,7 @@ button)
     skip_unless_traced
     export VELMO_BOARD=$dir/live
     velmo-board reset
-    velmo-emu -- "$python" "$source/examples/python/button.py" & pid=$!
+    velmo-emu -- "${python[@]}" "$source/examples/python/button.py" & pid=$!
     # shellcheck disable=SC2064 # $dir now, the rest at exit
     trap "kill \$pid 2>/dev/null; rm -rf '$dir'" EXIT
     velmo-board pull 3=1

@@ -171,9 +171,14 @@ PyObject *config_lines(PyObject *, PyObject *arg)
             Py_DECREF(seq);
             return nullptr;
         }
+        const int input = PyObject_IsTrue(PyTuple_GET_ITEM(pair, 1));
+        if (input < 0) {
+            Py_DECREF(seq);
+            return nullptr;
+        }
         named[line] = true;
         lines[count] = line;
-        inputs[count] = PyObject_IsTrue(PyTuple_GET_ITEM(pair, 1)) == 1;
+        inputs[count] = input == 1;
         ++count;
     }
     Py_DECREF(seq);

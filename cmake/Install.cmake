@@ -10,6 +10,8 @@
 #   LIBDIR/cmake/VelmoGPIO/VelmoGPIOConfig*.cmake   find_package(VelmoGPIO)
 #   BINDIR/<program>, MANDIR/man1/<program>.1       each program and its man page
 #   MANDIR/man5/velmo-scenario.5                    velmo-test's scenario files
+#   VELMO_PYTHON_DIR/velmogpio/                     the Python module, where it is built:
+#       __init__.py __init__.pyi py.typed _velmogpio.<SOABI>.so
 #
 # Included at the end of the top CMakeLists.txt, once every part's targets
 # exist.
@@ -66,3 +68,17 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/install/VelmoGPIOConfigVers
 install(FILES ${CMAKE_BINARY_DIR}/install/VelmoGPIOConfig.cmake
               ${CMAKE_BINARY_DIR}/install/VelmoGPIOConfigVersion.cmake
         DESTINATION ${VELMO_CMAKE_DIR})
+
+# The Python package, where this build makes it (python/CMakeLists.txt).
+# VELMO_PYTHON_DIR is relative to the prefix unless absolute: Debian's
+# python3 looks in /usr/lib/python3/dist-packages, the default here; for
+# another prefix give the interpreter's own (python3 -c 'import sysconfig;
+# print(sysconfig.get_path("platlib"))'), or add the folder to PYTHONPATH.
+set(VELMO_PYTHON_DIR lib/python3/dist-packages CACHE PATH
+  "Where the Python package velmogpio is installed, relative to the prefix unless absolute")
+if(TARGET _velmogpio)
+  install(TARGETS _velmogpio LIBRARY DESTINATION ${VELMO_PYTHON_DIR}/velmogpio)
+  foreach(file ${VELMO_PYTHON_FILES})
+    install(FILES ${PROJECT_SOURCE_DIR}/python/velmogpio/${file} DESTINATION ${VELMO_PYTHON_DIR}/velmogpio)
+  endforeach()
+endif()

@@ -32,7 +32,7 @@ velmo_i386_runs_natively() {
 }
 
 velmo_build_deps() {
-    velmo_need_packages cmake make g++ g++-multilib googletest binutils file pkg-config libbenchmark-dev libyaml-cpp-dev
+    velmo_need_packages cmake make g++ g++-multilib googletest binutils file pkg-config libbenchmark-dev libyaml-cpp-dev python3-dev
     velmo_i386_runs_natively || velmo_need_packages qemu-user
 }
 
@@ -53,7 +53,7 @@ velmo_shell_scripts() {
 
 # The C and C++ sources that .clang-format's style holds for.
 velmo_c_sources() {
-    find library demo sim emulator tools toolkit tests bench examples \
+    find library demo sim emulator tools toolkit python tests bench examples \
         \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -type f | sort
 }
 

@@ -5,6 +5,7 @@
 // live in the board's registers, so what a command sets stays set.
 #include "velmogpio_cli.h"
 #include "cli.h"
+#include "velmogpio_rules.h"
 #include "velmogpio_watch.h"
 
 #include "VELMOGPIOLib.h"
@@ -46,12 +47,7 @@ const char kUsage[] = "Usage: velmogpio COMMAND [ARG...]\n"
 
 const velmo::cli::Program kProgram{"velmogpio", kUsage, velmo::cli::kExitUsage};
 
-// Whether line (1-8) is an input in its bank's direction register value,
-// in the library's register map.
-bool is_input(unsigned int direction, int line)
-{
-    return (direction & VELMOGPIO_BIT(VELMOGPIO_LINE_POS(line))) != 0;
-}
+using velmo::gpio::is_input;
 
 // Whether this process runs under velmo-emu: traced by a process of that
 // name.
@@ -179,8 +175,10 @@ int Tool::config(const std::vector<std::string> &args)
         return VelmoGPIOConfig(velmo::cli::parse_word(args[0])) == 0 ? kExitOk : failed();
     }
 
-    // Named lines only: start from the directions the board has now.
-    std::vector<std::pair<int, bool>> changes; // line, input
+    // Named lines only: the others as the board has them now. Each line is
+    // named once, so there are at most eight.
+    int lines[VELMOGPIO_LINES] = {};
+    bool inputs[VELMOGPIO_LINES] = {};
     velmo::cli::Lines named;
     for (const std::string &arg : args) {
         const auto [line, value] = velmo::cli::parse_assignment(arg);
@@ -188,21 +186,11 @@ int Tool::config(const std::vector<std::string> &args)
             throw Usage{"bad direction in '" + arg + "' (in or out)"};
         }
         named.add(line);
-        changes.emplace_back(line, value == "in");
+        lines[named.list().size() - 1] = line;
+        inputs[named.list().size() - 1] = value == "in";
     }
-    const unsigned int d1 = ReadIO(BaseAddress + VELMOGPIO_BANK1_DIRECTION);
-    const unsigned int d2 = ReadIO(BaseAddress + VELMOGPIO_BANK2_DIRECTION);
-    unsigned int word = 0;
-    for (int line = 1; line <= VELMOGPIO_LINES; ++line) {
-        if (is_input(VELMOGPIO_LINE_BANK(line) == 1 ? d1 : d2, line)) {
-            word |= 1u << (line - 1);
-        }
-    }
-    for (const auto &[line, input] : changes) {
-        const unsigned int mask = 1u << (line - 1);
-        word = input ? (word | mask) : (word & ~mask);
-    }
-    return VelmoGPIOConfig(word) == 0 ? kExitOk : failed();
+    const int count = static_cast<int>(named.list().size());
+    return velmo::gpio::config_lines(lines, inputs, count) == 0 ? kExitOk : failed();
 }
 
 int Tool::show(const std::vector<std::string> &args)
@@ -221,8 +209,9 @@ int Tool::show(const std::vector<std::string> &args)
             return failed();
         }
     }
-    const unsigned int d1 = ReadIO(BaseAddress + VELMOGPIO_BANK1_DIRECTION);
-    const unsigned int d2 = ReadIO(BaseAddress + VELMOGPIO_BANK2_DIRECTION);
+    unsigned int d1 = 0;
+    unsigned int d2 = 0;
+    velmo::gpio::read_directions(&d1, &d2);
 
     std::fputs(json ? "[" : "LINE DIR LEVEL BANK BIT\n", out_);
     for (int line = 1; line <= VELMOGPIO_LINES; ++line) {

@@ -1,15 +1,12 @@
 // velmogpio watch: polls the named lines through the library and prints one
-// line per edge, "SECONDS LINE=LEVEL rising|falling", flushed at once.
-//
-// As with gpiomon, the levels when the watch begins are where it starts
-// from, not events: an edge is a change seen by a later reading. A change
-// shorter than the polling interval may be missed, and two lines that
-// change between the same two readings are printed in the order named.
+// line per edge, "SECONDS LINE=LEVEL rising|falling", flushed at once. The
+// polling and what counts as an edge are velmo::gpio::LinePoll's
+// (velmogpio_rules.h), shared with the Python module.
 #include "velmogpio_watch.h"
 
 #include "cli.h"
-#include "clock.h"
 #include "velmogpio_cli.h"
+#include "velmogpio_rules.h"
 
 #include "VELMOGPIOLib.h"
 
@@ -27,7 +24,8 @@ using velmo::cli::kExitFailed;
 using velmo::cli::kExitOk;
 using velmo::cli::Usage;
 
-enum class Edge { Rising, Falling, Both };
+using velmo::gpio::Edge;
+using velmo::gpio::LinePoll;
 
 struct Watch {
     std::vector<int> lines; // in the order named, each once
@@ -109,15 +107,6 @@ private:
     struct sigaction old_term_ {};
 };
 
-// Sleeps until the monotonic clock reads deadline, or a signal stops the
-// watch.
-void sleep_until(std::int64_t deadline)
-{
-    const timespec t = velmo::toolkit::to_timespec(deadline);
-    while (!stop_requested && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
-    }
-}
-
 std::string line_list(const std::vector<int> &lines)
 {
     std::string text;
@@ -130,22 +119,24 @@ std::string line_list(const std::vector<int> &lines)
 int run(const Watch &w, std::FILE *out, std::FILE *err)
 {
     StopOnSignals signals;
-    const std::int64_t start = velmo::toolkit::monotonic_ns();
-    int level[9] = {};
-    for (int line : w.lines) {
-        if (VelmoGPIOInputBit(line, &level[line]) != 0) {
-            return velmogpio_failed(err);
-        }
+    LinePoll poll(w.lines.data(), static_cast<int>(w.lines.size()), w.edge, w.interval_ns, w.timeout_ns);
+    if (poll.start() != 0) {
+        return velmogpio_failed(err);
     }
     long events = 0;
-    std::int64_t next = start + w.interval_ns;
-    const std::int64_t deadline = w.timeout_ns < 0 ? INT64_MAX : start + w.timeout_ns;
     for (;;) {
-        sleep_until(next < deadline ? next : deadline);
         if (stop_requested) {
             return kExitOk;
         }
-        if (velmo::toolkit::monotonic_ns() >= deadline) {
+        velmo::gpio::PollEvent e{};
+        const LinePoll::Result result = poll.next(&e);
+        if (result == LinePoll::kNothingYet) {
+            continue; // the loop's top ends the watch for SIGINT and SIGTERM
+        }
+        if (result == LinePoll::kRefused) {
+            return velmogpio_failed(err);
+        }
+        if (result == LinePoll::kTimedOut) {
             const std::string seen = w.count > 0 ? std::to_string(events) + " of " + std::to_string(w.count) + " events"
                                                  : std::to_string(events) + (events == 1 ? " event" : " events");
             // "5 s" as given, or "500ms" with its own unit.
@@ -156,36 +147,15 @@ int run(const Watch &w, std::FILE *out, std::FILE *err)
                             err);
             return kExitFailed;
         }
-        for (int line : w.lines) {
-            int now_level = 0;
-            if (VelmoGPIOInputBit(line, &now_level) != 0) {
-                return velmogpio_failed(err);
-            }
-            if (now_level == level[line]) {
-                continue;
-            }
-            level[line] = now_level;
-            const bool rising = now_level != 0;
-            if ((rising && w.edge == Edge::Falling) || (!rising && w.edge == Edge::Rising)) {
-                continue;
-            }
-            const std::int64_t t = velmo::toolkit::monotonic_ns() - start;
-            std::fprintf(out, "%lld.%06lld %d=%d %s\n", static_cast<long long>(t / 1000000000),
-                         static_cast<long long>(t % 1000000000 / 1000), line, now_level, rising ? "rising" : "falling");
-            if (std::fflush(out) != 0) {
-                velmo::cli::say("velmogpio", std::string("cannot write the events: ") + std::strerror(errno), err);
-                return kExitFailed;
-            }
-            if (++events == w.count) {
-                return kExitOk;
-            }
+        std::fprintf(out, "%lld.%06lld %d=%d %s\n", static_cast<long long>(e.t_ns / 1000000000),
+                     static_cast<long long>(e.t_ns % 1000000000 / 1000), e.line, e.level,
+                     e.level != 0 ? "rising" : "falling");
+        if (std::fflush(out) != 0) {
+            velmo::cli::say("velmogpio", std::string("cannot write the events: ") + std::strerror(errno), err);
+            return kExitFailed;
         }
-        // The next reading one interval on; after a late one (the machine
-        // was busy), one interval from now rather than a burst to catch up.
-        next += w.interval_ns;
-        const std::int64_t now = velmo::toolkit::monotonic_ns();
-        if (next < now) {
-            next = now + w.interval_ns;
+        if (++events == w.count) {
+            return kExitOk;
         }
     }
 }

@@ -26,6 +26,13 @@ share/man/man1/velmogpio.1"
 if [ -x "$build/bin/velmo-test" ]; then
     want+=$'\nbin/velmo-test\nshare/man/man1/velmo-test.1\nshare/man/man5/velmo-scenario.5'
 fi
+# The Python package, where the build makes it (not in the i386 and
+# sanitize presets).
+if [ -d "$build/python/velmogpio" ]; then
+    py=lib/python3/dist-packages/velmogpio
+    so=$(cd "$build/python/velmogpio" && echo _velmogpio.*.so)
+    want+=$'\n'"$py/__init__.py"$'\n'"$py/__init__.pyi"$'\n'"$py/py.typed"$'\n'"$py/$so"
+fi
 want=$(LC_ALL=C sort <<<"$want")
 got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 [ "$got" = "$want" ] || die "installed files differ:"$'\n'"$(diff <(echo "$want") <(echo "$got"))"

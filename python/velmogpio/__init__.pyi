@@ -1,0 +1,43 @@
+# Types of the velmogpio package (see its docstrings).
+import collections.abc
+from typing import Iterable, Iterator, Literal, Mapping, NamedTuple, overload
+
+class Error(OSError): ...
+
+class Line(NamedTuple):
+    line: int
+    direction: Literal["in", "out"]
+    level: int
+
+class Event(NamedTuple):
+    time: float
+    line: int
+    level: int
+    edge: Literal["rising", "falling"]
+
+class LineMap(collections.abc.MutableMapping[int, int]):
+    def __getitem__(self, line: int) -> int: ...
+    def __setitem__(self, line: int, bit: int) -> None: ...
+    def __delitem__(self, line: int) -> None: ...
+    def __iter__(self) -> Iterator[int]: ...
+    def __len__(self) -> int: ...
+
+base: int
+line_map: LineMap
+
+def configure(directions: int | Mapping[int, Literal["in", "out"]]) -> None: ...
+@overload
+def get(lines: int) -> int: ...
+@overload
+def get(lines: Iterable[int]) -> dict[int, int]: ...
+@overload
+def set(lines: int, level: int) -> None: ...
+@overload
+def set(lines: Mapping[int, int], level: None = ...) -> None: ...
+def lines() -> list[Line]: ...
+def watch(
+    lines: int | Iterable[int],
+    edge: Literal["rising", "falling", "both"] = ...,
+    timeout: float | None = ...,
+    interval: float = ...,
+) -> Iterator[Event]: ...

@@ -68,14 +68,15 @@ velmo_package_check_deps() {
 
 # What the packages' build root holds beside Debian's essential packages and
 # build-essential: debian/control's Build-Depends (debhelper, cmake,
-# libyaml-cpp-dev), Debian's cross toolchain for i386 with the i386 C and
-# C++ libraries and yaml-cpp's i386 runtime (multiarch; dpkg-shlibdeps reads
-# their symbols), and lintian. (crossbuild-essential-i386 conflicts with
+# libyaml-cpp-dev, dh-python, python3-dev), Debian's cross toolchain for
+# i386 with the i386 C and C++ libraries, yaml-cpp's i386 runtime and
+# Python's i386 headers (multiarch; dpkg-shlibdeps reads their symbols),
+# and lintian. (crossbuild-essential-i386 conflicts with
 # gcc-multilib, which the i386 preset needs, so it stays inside the build
 # root.) libyaml-cpp-dev is one architecture's at a time: scripts/package
 # swaps it before each build (VELMO_BUILD_ROOT_SWAPPED).
 # shellcheck disable=SC2034 # read by scripts/package
-VELMO_BUILD_ROOT_PACKAGES=(debhelper cmake libyaml-cpp-dev crossbuild-essential-i386 libc6-dev:i386 libstdc++-12-dev:i386 libyaml-cpp0.7:i386 lintian)
+VELMO_BUILD_ROOT_PACKAGES=(debhelper cmake libyaml-cpp-dev dh-python python3-dev crossbuild-essential-i386 libc6-dev:i386 libstdc++-12-dev:i386 libyaml-cpp0.7:i386 libpython3-dev:i386 lintian)
 # Build-Depends that Debian 12 has for one architecture at a time (not
 # Multi-Arch: same): the build root keeps the .debs of both architectures,
 # fetched when it is made, and installs the one each build needs.

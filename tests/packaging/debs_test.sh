@@ -2,7 +2,8 @@
 # The Debian packages that scripts/package made, read from the outside:
 #   - each package's control fields and exactly its files (debs/<package>.files,
 #     @TRIPLET@ standing for the multiarch directory);
-#   - programs of the right architecture, stripped, their debug symbols in
+#   - programs and Python extensions of the right architecture, stripped,
+#     their debug symbols in
 #     the -dbgsym package, each shared library they need in Depends with the
 #     version dpkg-shlibdeps computed; the static velmo-emu's Built-Using;
 #   - the objects as a client needs them (tests/library/check_object.sh);
@@ -26,7 +27,7 @@ mkdir -p "$work" || die "cannot make $work"
 
 for arch in amd64 i386; do
     t=$(triplet "$arch")
-    for pkg in libvelmogpio-dev velmogpio velmo-emu velmo-test; do
+    for pkg in libvelmogpio-dev velmogpio velmo-emu velmo-test python3-velmogpio; do
         deb=$debs/${pkg}_${version}_$arch.deb
         [ -f "$deb" ] || die "no $deb"
         field() { dpkg-deb -f "$deb" "$1"; }
@@ -62,7 +63,16 @@ for arch in amd64 i386; do
         dbgsym=$debs/$pkg-dbgsym_${version}_$arch.deb
         [ -f "$dbgsym" ] || die "no $dbgsym"
         dpkg -x "$dbgsym" "$dir.dbgsym" || die "dpkg -x $dbgsym"
-        for program in "$dir"/usr/bin/*; do
+        # The Python module's Depends are dh_python3's: the Python 3.11 that
+        # its extension was built for.
+        if [ "$pkg" = python3-velmogpio ]; then
+            for dep in 'python3 \(<< 3\.12\)' 'python3 \(>= 3\.11~\)'; do
+                # shellcheck disable=SC2001 # one name a line
+                sed 's/, /\n/g' <<<"$depends" | grep -qxE "$dep" || die "$deb: Depends \"$depends\" has no $dep"
+            done
+        fi
+        for program in "$dir"/usr/bin/* "$dir"/usr/lib/python3/dist-packages/*/*.so; do
+            [ -e "$program" ] || continue
             name="$arch $pkg: $(basename "$program")"
             info=$(file -b "$program")
             grep -qE "$(elf "$arch")" <<<"$info" || die "$name is not $arch: $info"

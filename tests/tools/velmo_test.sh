@@ -82,18 +82,18 @@ bad_files)
     ;;
 live)
     # Steps in real time on a board file: a scenario asking for the board
-    # clock, the button example and stdin/stdout under --clock real, and a
-    # program that hangs ended at the time limit with its child.
-    run 0 board --seed 5 board_clock.yaml
-    run 0 real --seed 5 --clock real "$src/examples/scenarios/button.yaml" stdio.yaml
-    run 1 hang --seed 5 --clock real hang.yaml
-    printf 'PASS button on the board clock T\n1 passed, 0 failed (seed 5)\n' >want
-    printf 'PASS button with a bouncing press T\nPASS stdin and stdout T\n2 passed, 0 failed (seed 5)\n' >>want
-    printf 'FAIL hang T: the time limit of 2s (real time) was reached in step expect-exit (hang.yaml:6)\n' >>want
+    # clock, it and stdin/stdout under --clock real, and a program that
+    # hangs ended at the time limit with its child.
+    run 0 board --seed 5 live_button.yaml
+    run 0 real --seed 5 --clock real live_button.yaml live_stdio.yaml
+    run 1 hang --seed 5 --clock real hang_real.yaml
+    printf 'PASS button in real time T\n1 passed, 0 failed (seed 5)\n' >want
+    printf 'PASS button in real time T\nPASS stdin and stdout in real time T\n2 passed, 0 failed (seed 5)\n' >>want
+    printf 'FAIL hang in real time T: the time limit of 2s (real time) was reached in step expect-exit (hang_real.yaml:7)\n' >>want
     printf '0 passed, 1 failed (seed 5)\n' >>want
     cat board real hang >out
     expect "scenarios in real time" "$dir/want" out
-    pgrep -f 'sleep 987654' >/dev/null && fail "the hanging scenario's processes outlived it"
+    pgrep -f 'sleep 987653' >/dev/null && fail "the hanging scenario's processes outlived it"
     [ -z "$(ls tmp)" ] || fail "temporary files left: $(ls tmp)"
     ;;
 examples)

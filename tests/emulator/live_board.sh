@@ -244,6 +244,9 @@ burst)
     # more changes than the board file keeps, the watch says how many it
     # missed, then gives the rest.
     velmo-emu --board board gpio_client config 0xdf >/dev/null # line 6 an output
+    # Counted at each try (an argument "$(wc -l <log.out)" would be counted once).
+    # shellcheck disable=SC2317 # called through wait_until
+    has_lines() { test "$(wc -l <"$1")" -ge "$2"; }
     line6() { printf 'TIME board: 1:in=0 2:in=0 3:in=0 4:in=0 5:in=0 6:out=%s 7:in=0 8:in=0\n' "$@"; }
     blinks() { for _ in $(seq "$1"); do line6 1 0; done; }
     mkfifo input
@@ -259,7 +262,7 @@ burst)
     kill -CONT $watcher
     wait $program
     check_status "the program" 0 $?
-    wait_until "the burst's last change in the log" test "$(wc -l <log.out)" -ge 1001
+    wait_until "the burst's last change in the log" has_lines log.out 1001
     sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T([0-9]{2}):([0-9]{2}):([0-9.]{9})Z (.*)/\1 \2 \3/' log.out |
         awk 'NR > 2 && $1 * 3600 + $2 * 60 + $3 - last < 0.000999 { print "line " NR " is " $3 ", after " last_s }
              { last = $1 * 3600 + $2 * 60 + $3; last_s = $3 }' >close.out
@@ -268,7 +271,7 @@ burst)
     wait_until "the watch to stop" grep -q '^State:.*stopped' /proc/$watcher/status
     velmo-emu --board board gpio_client toggle 6 200 0 >/dev/null
     kill -CONT $watcher
-    wait_until "the second burst's last change in the log" test "$(wc -l <log.out)" -ge 1258
+    wait_until "the second burst's last change in the log" has_lines log.out 1258
     kill -TERM $watcher
     wait $watcher
     check_status "the watch" 0 $?

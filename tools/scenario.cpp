@@ -343,20 +343,6 @@ bool findable(const std::string &program, const std::string &path)
 
 } // namespace
 
-bool parse_clock(const std::string &text, Clock &clock)
-{
-    if (text == "virtual") {
-        clock = Clock::Virtual;
-    } else if (text == "board") {
-        clock = Clock::Board;
-    } else if (text == "real") {
-        clock = Clock::Real;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 const char *step_name(StepKind kind)
 {
     for (const auto &k : kSteps) {
@@ -420,7 +406,7 @@ Scenario load_scenario(const std::string &path)
                 sc.stdin_text = r.scalar(v, "stdin");
             } else if (key == "clock") {
                 const std::string clock = r.scalar(v, "clock");
-                if (!parse_clock(clock, sc.clock)) {
+                if (!velmo::emu::parse_clock_mode(clock, sc.clock)) {
                     r.fail(v, "bad clock '" + clock + "' (virtual, board or real)");
                 }
             } else if (key == "base") {

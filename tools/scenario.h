@@ -18,6 +18,8 @@
 #ifndef VELMO_TOOLS_SCENARIO_H
 #define VELMO_TOOLS_SCENARIO_H
 
+#include "run_clock.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -36,7 +38,8 @@ enum class Edge { None, Rising, Falling, Any };
 // at exact times of it. board, real: the program's clocks are velmo-emu's
 // board clock or the machine's, and the steps act in real time on a board
 // file the program shares.
-enum class Clock { Virtual, Board, Real };
+// The run's clock, velmo-emu's own: real, board or virtual.
+using Clock = velmo::emu::ClockMode;
 
 constexpr std::int64_t kNoTime = -1;
 
@@ -80,9 +83,6 @@ struct Scenario {
 
 // Reads and checks the scenario file at path; throws ScenarioError.
 Scenario load_scenario(const std::string &path);
-
-// A clock's word: virtual, board or real.
-bool parse_clock(const std::string &text, Clock &clock);
 
 // What a step is called in the file ("expect-pulses").
 const char *step_name(StepKind kind);

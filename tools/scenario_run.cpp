@@ -925,8 +925,7 @@ private:
         _exit(velmo::emu::kExitCannotServe);
     }
     ports.set_file(&file);
-    RunClock clock(sc.clock == Clock::Board ? velmo::emu::ClockMode::Board : velmo::emu::ClockMode::Real,
-                   velmo::emu::kNsPerUs, velmo::emu::kDefaultEpoch);
+    RunClock clock(sc.clock, velmo::emu::kNsPerUs, velmo::emu::kDefaultEpoch);
     velmo::emu::Tracer tracer(ports, false);
     if (sc.clock == Clock::Board) {
         tracer.set_clock(&clock);

@@ -278,7 +278,7 @@ int main(int argc, char **argv)
                     velmo::cli::parse_number(value, 0, 2147483647, "--seed wants a number from 0 to 2147483647"));
                 o.has_seed = true;
             } else if (words.value("--clock", value)) {
-                if (!velmo::test::parse_clock(value, o.clock)) {
+                if (!velmo::emu::parse_clock_mode(value, o.clock)) {
                     throw Usage{"--clock wants virtual, board or real, not '" + value + "'"};
                 }
                 o.has_clock = true;

@@ -94,14 +94,6 @@ constexpr char kEmptySlot[] = "---------------- ---------------- -------- ------
 static_assert(sizeof kEmptySlot - 1 == kSlotSize, "an unused line is as long as any");
 static_assert(kHeadSize + kRingSize < BoardFile::kReadLimit, "a whole board file is read at once");
 
-std::int64_t wall_clock_us()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const std::int64_t us = static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-    return us < 0 ? 0 : us;
-}
-
 std::string header_text(std::uint64_t number)
 {
     return kHeaderStart + format("%016llu", static_cast<unsigned long long>(number)) + kHeaderEnd;
@@ -454,7 +446,7 @@ bool BoardFile::store_locked(const Board &board, bool changed, std::string &why)
     const std::string head = board.text() + header_text(number);
     std::string slot;
     if (changed) {
-        slot = slot_text(Change{number, wall_clock_us(), board.pins()});
+        slot = slot_text(Change{number, velmo::toolkit::wall_clock_us(), board.pins()});
     }
     std::string text = head;
     if (!has_log_) { // the whole log, where the file had none

@@ -1,6 +1,7 @@
 #include "board_panel.h"
 
 #include "board_relay.h"
+#include "clock.h"
 
 #include <cerrno>
 #include <csignal>
@@ -101,13 +102,6 @@ std::string timestamp(std::int64_t us)
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     std::snprintf(text + n, sizeof text - n, ".%06ldZ", static_cast<long>(us % 1000000));
     return text;
-}
-
-std::int64_t now_us()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 // What a wait ended with.
@@ -217,7 +211,7 @@ int log_changes(BoardFile &file, BoardEvents &events, const Stops &stops)
         // change that no writer recorded (a file edited by hand).
         const std::string now = board.show();
         if (now != last) {
-            text += timestamp(now_us()) + " " + now + "\n";
+            text += timestamp(velmo::toolkit::wall_clock_us()) + " " + now + "\n";
             last = now;
         }
         if (!text.empty() && !stops.put(text)) {

@@ -774,10 +774,7 @@ class LiveWorld : public World {
 public:
     LiveWorld(velmo::sim::BoardFile &file, velmo::emu::VcdWriter &vcd) : file_(file), vcd_(vcd)
     {
-        start_ = velmo::toolkit::monotonic_ns();
-        timespec wall{};
-        clock_gettime(CLOCK_REALTIME, &wall);
-        wall_start_ = static_cast<std::int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
+        start_clock();
         velmo::sim::Changes changes;
         if (!file_.read_changes(0, board_, changes, error_)) {
             return;
@@ -823,10 +820,7 @@ public:
             const timespec pause{0, 100 * 1000};
             nanosleep(&pause, nullptr);
         }
-        start_ = velmo::toolkit::monotonic_ns();
-        timespec wall{};
-        clock_gettime(CLOCK_REALTIME, &wall);
-        wall_start_ = static_cast<std::int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
+        start_clock();
     }
     // Why the board file could not be read or written; empty while it can.
     const std::string &error() const { return error_; }
@@ -878,7 +872,7 @@ public:
     void go_to(std::int64_t t) override
     {
         for (std::int64_t left = t - now(); left > 0; left = t - now()) {
-            const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+            const timespec wait = velmo::toolkit::to_timespec(left);
             nanosleep(&wait, nullptr);
         }
     }
@@ -900,6 +894,14 @@ public:
     }
 
 private:
+    // The run's time 0, on the monotonic clock and on the wall clock the
+    // board file's log is on.
+    void start_clock()
+    {
+        start_ = velmo::toolkit::monotonic_ns();
+        wall_start_ = velmo::toolkit::wall_clock_us() * 1000;
+    }
+
     velmo::sim::BoardFile &file_;
     velmo::emu::VcdWriter &vcd_;
     velmo::sim::Board board_;
